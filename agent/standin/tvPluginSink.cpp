@@ -1,0 +1,68 @@
+#include "tvPluginSink.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::string paramOr(const std::map<std::string, std::string>& params, const char* key) {
+  const auto it = params.find(key);
+  return it == params.end() ? std::string() : it->second;
+}
+
+unsigned parseType(const std::string& text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+tvPluginSinkPayload::tvPluginSinkPayload(const void* bytes, uint64_t length,
+                                         std::set<std::string> channels)
+    : data_length(length),
+      data(length ? new uint8_t[length] : nullptr),
+      channel_names(std::move(channels)),
+      storage(const_cast<uint8_t*>(data)) {
+  if (length) std::memcpy(storage.get(), bytes, length);
+}
+
+tvPluginSink::tvPluginSink(const std::string& tag_, const std::map<std::string, std::string>& params)
+    : tag(tag_), config_path(paramOr(params, "config")), plugin_type(parseType(paramOr(params, "type"))) {}
+
+void tvPluginSink::QueuePayload(const std::shared_ptr<tvPluginSinkPayload>& payload) {
+  {
+    std::lock_guard<std::mutex> guard(queue_lock);
+    queue.push_back(payload);
+  }
+  queue_ready.notify_one();
+}
+
+uint64_t tvPluginSink::WaitOnPayloadQueue(unsigned units) {
+  std::unique_lock<std::mutex> guard(queue_lock);
+  if (queue.empty()) {
+    ++idle_waits;
+    worker_idle.notify_all();
+  }
+  queue_ready.wait_for(guard, std::chrono::milliseconds(100) * units, [this] { return !queue.empty(); });
+  return queue.size();
+}
+
+bool tvPluginSink::PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload) {
+  std::lock_guard<std::mutex> guard(queue_lock);
+  if (queue.empty()) return false;
+  payload = std::move(queue.front());
+  queue.pop_front();
+  return true;
+}
+
+bool tvPluginSink::WaitUntilIdle() {
+  std::unique_lock<std::mutex> guard(queue_lock);
+  const uint64_t start = idle_waits;
+  // The worker cannot notify once it has died, so look at it now and then.
+  while (idle_waits == start) {
+    if (!IsRunning()) return false;
+    worker_idle.wait_for(guard, std::chrono::milliseconds(50));
+  }
+  return true;
+}

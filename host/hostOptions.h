@@ -1,0 +1,25 @@
+// Command line of the stand-in host.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct HostOptions {
+  std::string config;
+  std::vector<std::string> channels;
+  std::string plugin;  // empty: the plugin library beside the host binary
+  std::string tag = "sink-sqlite";
+  unsigned type = 1;
+  std::map<std::string, std::string> variables;
+  bool debug = false;
+  bool status_json = false;
+  bool help = false;
+  std::vector<std::string> inputs;  // empty: standard input
+};
+
+// Fills `options` from the command line. Returns false with a message in
+// `error` on a usage error.
+bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error);
+
+std::string hostUsage(const std::string& program);

@@ -1,0 +1,242 @@
+// tavrin-sink-host: loads the sink plugin the way the agent does, feeds it
+// payload lines, and prints its status at the end.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hostOptions.h"
+#include "lineReader.h"
+#include "tvGlobalConfig.h"
+#include "tvPluginSink.h"
+#include "tvStandin.h"
+
+namespace {
+
+constexpr uint32_t kAbiMagic = 0x4B4F4C5Au;  // "ZLOK"
+constexpr uint32_t kAbiSize = 32;
+constexpr uint32_t kAgentMajor = 15;
+constexpr int kExitWorkerFailed = 1;
+constexpr int kExitUsage = 2;
+
+using PluginFactory = tvPluginSink* (*)(const std::string&, const std::map<std::string, std::string>&);
+
+volatile sig_atomic_t reload_signalled = 0;
+volatile sig_atomic_t stop_signalled = 0;
+
+void onSignal(int signal_number) {
+  if (signal_number == SIGHUP) {
+    reload_signalled = 1;
+  } else {
+    stop_signalled = 1;
+  }
+}
+
+std::string programName(const char* argv0) {
+  const char* slash = std::strrchr(argv0, '/');
+  return slash ? slash + 1 : argv0;
+}
+
+std::string defaultPluginPath() {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return "libtavrin-sink-sqlite.so";
+  std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + "libtavrin-sink-sqlite.so";
+}
+
+// Closes the plugin library when the host is done with it.
+struct LibraryCloser {
+  void operator()(void* library) const noexcept { dlclose(library); }
+};
+using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
+
+struct FdCloser {
+  void operator()(int* fd) const noexcept {
+    if (*fd > STDIN_FILENO) close(*fd);
+    delete fd;
+  }
+};
+using FdHandle = std::unique_ptr<int, FdCloser>;
+
+// Checks the plugin's descriptor; returns an empty string when it fits.
+std::string checkDescriptor(const void* symbol) {
+  if (symbol == nullptr) return "it exports no tv_plugin_abi descriptor";
+  uint32_t words[8];
+  std::memcpy(words, symbol, sizeof words);
+  if (words[0] != kAbiMagic) return "its descriptor does not start with \"ZLOK\"";
+  if (words[1] != kAbiSize) return "its descriptor has size " + std::to_string(words[1]) + ", not 32";
+  if (words[2] != kAgentMajor) {
+    return "it was built for agent version " + std::to_string(words[2]) + ", not 15";
+  }
+  return "";
+}
+
+// Opens every payload file before the plugin starts, so a typo costs nothing.
+bool openInputs(const HostOptions& options, std::vector<FdHandle>& inputs, std::string& error) {
+  if (options.inputs.empty()) {
+    inputs.emplace_back(new int(STDIN_FILENO));
+    return true;
+  }
+  for (const std::string& name : options.inputs) {
+    if (name == "-") {
+      inputs.emplace_back(new int(STDIN_FILENO));
+      continue;
+    }
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot open payload file " + name + ": " + std::strerror(errno);
+      return false;
+    }
+    inputs.emplace_back(new int(fd));
+  }
+  return true;
+}
+
+void installSignals(sigset_t& wait_mask) {
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGHUP);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  // Blocked everywhere (the plugin's thread inherits the mask) and taken only
+  // while the reader waits for input.
+  pthread_sigmask(SIG_BLOCK, &handled, &wait_mask);
+  sigdelset(&wait_mask, SIGHUP);
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Queues every line of every input until the input ends, a stop signal
+// arrives or the plugin's worker has died. SIGHUP dispatches a reload.
+void feedPayloads(tvPluginSink& plugin, const HostOptions& options,
+                  const std::vector<FdHandle>& inputs, const sigset_t& wait_mask) {
+  const std::set<std::string> channels(options.channels.begin(), options.channels.end());
+  std::string line;
+  for (const FdHandle& input : inputs) {
+    LineReader reader(*input);
+    for (;;) {
+      const LineReader::Result result = reader.Next(line, wait_mask, 200);
+      if (reload_signalled) {
+        reload_signalled = 0;
+        plugin.DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+      }
+      if (stop_signalled || !plugin.IsRunning()) return;
+      if (result == LineReader::Result::kEnd) break;
+      if (result == LineReader::Result::kLine && !line.empty()) {
+        plugin.QueuePayload(std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels));
+      }
+    }
+  }
+}
+
+int run(const HostOptions& options, const std::string& program) {
+  std::vector<FdHandle> inputs;
+  std::string error;
+  if (!openInputs(options, inputs, error)) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+    return kExitUsage;
+  }
+
+  const std::string plugin_path = options.plugin.empty() ? defaultPluginPath() : options.plugin;
+  LibraryHandle library(dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL));
+  if (!library) {
+    std::fprintf(stderr, "%s: cannot load plugin %s: %s\n", program.c_str(), plugin_path.c_str(),
+                 dlerror());
+    return kExitUsage;
+  }
+  const std::string mismatch = checkDescriptor(dlsym(library.get(), "tv_plugin_abi"));
+  if (!mismatch.empty()) {
+    std::fprintf(stderr, "%s: incompatible plugin %s: %s\n", program.c_str(), plugin_path.c_str(),
+                 mismatch.c_str());
+    return kExitUsage;
+  }
+  const auto factory = reinterpret_cast<PluginFactory>(dlsym(library.get(), "tvPluginInit"));
+  if (factory == nullptr) {
+    std::fprintf(stderr, "%s: incompatible plugin %s: it exports no tvPluginInit\n",
+                 program.c_str(), plugin_path.c_str());
+    return kExitUsage;
+  }
+
+  tvGlobalConfig global;
+  global.variables = options.variables;
+  tvGlobalConfig::instance = &global;
+  const bool debug = options.debug;
+  tvSetLogHandler([debug](tvLogLevel level, const std::string& line) {
+    if (level == tvLogLevel::Operator || debug) std::fputs(line.c_str(), stderr);
+  });
+
+  sigset_t wait_mask;
+  installSignals(wait_mask);
+
+  const std::map<std::string, std::string> params = {{"config", options.config},
+                                                     {"type", std::to_string(options.type)}};
+  std::unique_ptr<tvPluginSink> plugin(factory(options.tag, params));
+  if (!plugin) {
+    std::fprintf(stderr, "%s: the plugin refused to start (type %u)\n", program.c_str(),
+                 options.type);
+    return kExitUsage;
+  }
+  if (plugin->Create() != 0) {
+    std::fprintf(stderr, "%s: cannot start the plugin's thread\n", program.c_str());
+    return kExitUsage;
+  }
+
+  feedPayloads(*plugin, options, inputs, wait_mask);
+  plugin->WaitUntilIdle();
+  plugin->Terminate();
+  plugin->Join();
+
+  int status = 0;
+  if (plugin->EndedWithError()) {
+    status = kExitWorkerFailed;
+  } else {
+    // As the agent does: the document travels as text before it is shown.
+    nlohmann::json document = nlohmann::json::object();
+    plugin->GetStatus(document);
+    const nlohmann::json parsed = nlohmann::json::parse(document.dump());
+    std::fflush(stdout);
+    plugin->DisplayStatus(parsed);
+    if (options.status_json) std::printf("%s\n", parsed.dump(2).c_str());
+  }
+  std::fflush(stdout);
+  plugin.reset();
+  tvSetLogHandler(nullptr);
+  tvGlobalConfig::instance = nullptr;
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string program = programName(argv[0]);
+  HostOptions options;
+  std::string error;
+  if (!parseHostOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program.c_str(),
+                 error.c_str(), program.c_str());
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(hostUsage(program).c_str(), stdout);
+    return 0;
+  }
+  return run(options, program);
+}

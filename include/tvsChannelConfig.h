@@ -1,0 +1,67 @@
+// The record of one channel: its settings from the configuration file, its
+// table schemas, its open database connection and the time of its last daily
+// purge. Records are created, loaded, used and destroyed on the plugin's
+// worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+struct sqlite3;
+
+// Closes a connection; accepts null, so a handle from a failed open closes too.
+struct tvsSqliteClose {
+  void operator()(sqlite3* db) const noexcept;
+};
+using tvsDbHandle = std::unique_ptr<sqlite3, tvsSqliteClose>;
+
+class tvsChannelConfig {
+ public:
+  tvsChannelConfig() = default;
+  tvsChannelConfig(const tvsChannelConfig&) = delete;
+  tvsChannelConfig& operator=(const tvsChannelConfig&) = delete;
+  // Closes `db` when it is open; the result of the close is ignored.
+  virtual ~tvsChannelConfig();
+
+  // Sets `name` and reads "purge_in_days", "db_path" (host variables
+  // expanded), "db_name", "data_source" and "tables" from `channel`, each only
+  // when it has the expected JSON type; then adds the default columns. Throws
+  // tvException when "db_path" is given and the host has no global
+  // configuration; `tables` is then left as it was.
+  void Load(const std::string& channel_name, const nlohmann::json& channel);
+
+  // For an aggregator channel, puts the columns `id` and `interval_id` ahead
+  // of the columns of every table schema in `tables`.
+  void AddDefaultColumns();
+
+  // Opens `db` at db_path/db_name, creates the intervals table, its indexes
+  // and the configured tables, switches foreign keys on and runs the start-up
+  // purge of an aggregator channel with a positive retention. Throws
+  // tvException (or the schema generator's errors) on failure; `db` keeps
+  // whatever was opened.
+  void InitDatabase();
+
+  // Stores one payload's JSON text. Returns the entry rows committed, 0 when
+  // there was nothing to store, -1 on failure (logged). Then runs the daily
+  // purge when it is due.
+  int InsertPayload(const std::string& payload_text);
+
+  // Stores one parsed aggregator payload: one <name>_intervals row and one
+  // row per "stats" element in the first table, in one transaction. Returns
+  // the entry rows committed, 0 when timestamps are missing, -1 after a
+  // rollback. JSON type errors in the payload are raised after the
+  // transaction has been rolled back.
+  int ProcessAggregateData(const nlohmann::json& payload);
+
+  std::string name;
+  std::string db_path = "/tmp";
+  std::string db_name;
+  std::string data_source;
+  int32_t purge_in_days = 0;
+  int64_t last_purge = 0;
+  nlohmann::json tables;
+  tvsDbHandle db;
+};

@@ -1,0 +1,60 @@
+// The SQLite sink plugin: stores every payload queued on it in the databases
+// of the channels that the payload names.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tvPluginSink.h"
+#include "tvsChannelConfig.h"
+
+class tvsPlugin : public tvPluginSink {
+ public:
+  // Reads no file: the first pass of the worker loads the configuration.
+  tvsPlugin(const std::string& tag, const std::map<std::string, std::string>& params);
+  // Joins the worker (the agent has called Terminate), then closes every
+  // channel's database by releasing the channel records.
+  ~tvsPlugin() override;
+
+  // Worker loop: reloads when asked, waits on the payload queue and writes
+  // every payload popped. Returns null once termination is requested.
+  // Configuration errors leave it as exceptions.
+  void* Entry() override;
+
+  void GetLibrary(std::string& library) override;
+  void GetName(std::string& display_name) override;
+  void GetVersion(std::string& version) override;
+  // Sets status["entries"] to the rows written since the last (re)load.
+  void GetStatus(nlohmann::json& status) override;
+  // Prints "rows added" when status["entries"] is an unsigned JSON integer.
+  void DisplayStatus(const nlohmann::json& status) override;
+  // Event 0 requests a reload before the worker next waits. Any thread.
+  void DispatchEvent(Event event, void* argument) override;
+
+  // Rebuilds `defaults` and `channels` from the configuration file and opens
+  // every channel's database. Worker thread only; throws on every failure.
+  void Reload();
+  // Hands a copy of the payload text to each named channel and counts the
+  // rows written. Worker thread only.
+  void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
+
+  // The largest row count the status reports; the count saturates there.
+  static constexpr int32_t kMaxRowsAdded = INT32_MAX;
+
+ private:
+  void AddRows(int rows);
+
+  std::atomic<bool> reload_requested{true};
+  tvsChannelConfig defaults;
+  std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
+  std::mutex status_lock;
+  int32_t rows_added = 0;
+
+  friend class tvsPluginTestAccess;
+};

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies from Debian's packages. Idempotent:
+# packages already present are not fetched again.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev
+          googletest libgtest-dev libgmock-dev sqlite3)
+if [ "${TVS_SETUP_CLANG:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi

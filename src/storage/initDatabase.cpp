@@ -1,0 +1,61 @@
+// Opens a channel's database and makes sure its tables exist.
+#include "createTableSql.h"
+#include "purge.h"
+#include "sqliteHandles.h"
+#include "tvException.h"
+#include "tvLog.h"
+#include "tvsChannelConfig.h"
+
+namespace {
+
+// The entry tables reference their interval row without an index of their
+// own; without one, every interval row the purge deletes makes SQLite scan
+// each entry table for the cascade.
+std::string intervalIdIndexes(const nlohmann::json& tables) {
+  std::string sql;
+  for (const auto& table : tables) {
+    const std::string table_name = table.at("name").get<std::string>();
+    sql += "CREATE INDEX IF NOT EXISTS idx_" + table_name + "_interval_id ON " + table_name +
+           "(interval_id);";
+  }
+  return sql;
+}
+
+}  // namespace
+
+void tvsChannelConfig::InitDatabase() {
+  const std::string path = db_path + "/" + db_name;
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open(path.c_str(), &raw);
+  db.reset(raw);
+  if (opened != SQLITE_OK) {
+    throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
+                      sqlite3_errmsg(db.get()));
+  }
+
+  const bool aggregator = data_source == "aggregator";
+  const std::string intervals = name + "_intervals";
+  std::string sql = "CREATE TABLE IF NOT EXISTS " + intervals +
+                    " (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end INTEGER NOT "
+                    "NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP);"
+                    "CREATE INDEX IF NOT EXISTS idx_" + intervals + "_created_at ON " + intervals +
+                    "(created_at);"
+                    "CREATE INDEX IF NOT EXISTS idx_" + intervals + "_range ON " + intervals +
+                    "(time_start, time_end);";
+  sql += generateCreateTableSQL(tables);
+  if (aggregator) sql += intervalIdIndexes(tables);
+
+  std::string error;
+  if (!execSql(db.get(), sql, error)) {
+    throw tvException("%s: cannot create tables: %s", name.c_str(), error.c_str());
+  }
+  // Foreign keys are a property of the connection, not of the file.
+  if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
+    throw tvException("%s: cannot enable foreign keys: %s", name.c_str(), error.c_str());
+  }
+
+  if (aggregator && purge_in_days > 0) {
+    tv_dprintf("Purging on startup for aggregate channel %s.%s\n", name.c_str(), db_name.c_str());
+    PurgeAggregateData(name, db_path, db_name, purge_in_days);
+  }
+}

@@ -1,0 +1,60 @@
+// The door through which every payload reaches a channel.
+#include "clock.h"
+#include "purge.h"
+#include "tvLog.h"
+#include "tvsChannelConfig.h"
+
+using json = nlohmann::json;
+
+std::time_t (*tvsClock)(std::time_t*) = std::time;
+
+namespace {
+
+constexpr int64_t kSecondsPerDay = 86400;
+
+}  // namespace
+
+int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
+  json payload;
+  try {
+    payload = json::parse(payload_text, nullptr, true, true);
+  } catch (const json::exception& e) {
+    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), e.what());
+    return -1;
+  }
+
+  tv_dprintf("%s: processing data source: %s\n", "sink-sqlite", data_source.c_str());
+  int result;
+  if (data_source == "aggregator") {
+    const auto stats = payload.find("stats");
+    if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
+    try {
+      result = ProcessAggregateData(payload);
+    } catch (const json::exception& e) {
+      // A value of the wrong type in one payload costs that payload only; the
+      // writer has rolled its transaction back already.
+      tv_dprintf("%s: payload not stored: %s\n", name.c_str(), e.what());
+      result = -1;
+    }
+    if (result > 0) {
+      tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result,
+                 name.c_str());
+    } else if (result == 0) {
+      tv_dprintf("%s: no rows saved from payload on channel %s\n", "sink-sqlite", name.c_str());
+    }
+  } else {
+    result = -1;
+    tv_dprintf("%s: unsupported data_source on channel %s\n", "sink-sqlite", name.c_str());
+  }
+
+  // last_purge is set before the purge runs, so a failing purge is not
+  // retried until another day has passed.
+  const int64_t now = tvsClock(nullptr);
+  if (purge_in_days > 0 && now - last_purge > kSecondsPerDay) {
+    last_purge = now;
+    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(),
+               db_name.c_str());
+    PurgeAggregateData(name, db_path, db_name, purge_in_days);
+  }
+  return result;
+}

@@ -1,0 +1,12 @@
+// Retention: deletes a channel's expired interval rows.
+#pragma once
+
+#include <string>
+
+// Deletes, on a connection of its own to db_path/db_name, every row of
+// <channel_name>_intervals created more than `days` days ago; the entry rows
+// go with them through their ON DELETE CASCADE foreign keys. Then runs an
+// incremental vacuum. Logs its outcome; throws tvException only when foreign
+// keys cannot be switched on. Worker thread only.
+void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
+                        const std::string& db_name, int days);

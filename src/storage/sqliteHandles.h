@@ -1,0 +1,33 @@
+// Owners of SQLite handles and the error-text idiom shared by the storage code.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+
+#include "tvsChannelConfig.h"
+
+struct tvsSqliteFinalize {
+  void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+using tvsStmtHandle = std::unique_ptr<sqlite3_stmt, tvsSqliteFinalize>;
+
+// Copies sqlite3_exec's error text and frees it; "unknown" when there is none.
+inline std::string takeSqliteError(char* error) {
+  std::string text = error ? error : "unknown";
+  sqlite3_free(error);
+  return text;
+}
+
+// Runs `sql` with sqlite3_exec. On failure stores the error text (freed
+// already) in `error` and returns false.
+inline bool execSql(sqlite3* db, const std::string& sql, std::string& error) {
+  char* text = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &text) == SQLITE_OK) {
+    sqlite3_free(text);
+    return true;
+  }
+  error = takeSqliteError(text);
+  return false;
+}
