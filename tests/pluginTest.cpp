@@ -1,0 +1,244 @@
+// The plugin frame: exported symbols, the worker loop, routing and status.
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "testSupport.h"
+#include "tvLog.h"
+#include "tvsPlugin.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+class tvsPluginTestAccess {
+ public:
+  static void SetRowsAdded(tvsPlugin& plugin, int32_t rows) {
+    std::lock_guard<std::mutex> guard(plugin.status_lock);
+    plugin.rows_added = rows;
+  }
+  static std::vector<std::string> ChannelNames(tvsPlugin& plugin) {
+    std::vector<std::string> names;
+    for (const auto& channel : plugin.channels) names.push_back(channel.first);
+    return names;
+  }
+  static const tvsChannelConfig& Defaults(tvsPlugin& plugin) { return plugin.defaults; }
+  static const std::map<std::string, std::shared_ptr<tvsChannelConfig>>& Channels(
+      tvsPlugin& plugin) {
+    return plugin.channels;
+  }
+};
+
+namespace {
+
+using Factory = tvPluginSink* (*)(const std::string&, const std::map<std::string, std::string>&);
+
+struct PluginLibrary {
+  PluginLibrary() : handle(dlopen(TVS_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL)) {}
+  ~PluginLibrary() {
+    if (handle) dlclose(handle);
+  }
+  void* handle;
+};
+
+}  // namespace
+
+TEST(PluginExports, DescriptorBytes) {
+  PluginLibrary library;
+  ASSERT_NE(nullptr, library.handle) << dlerror();
+  const void* descriptor = dlsym(library.handle, "tv_plugin_abi");
+  ASSERT_NE(nullptr, descriptor);
+  const unsigned char expected[32] = {'Z',  'L',  'O',  'K',  32, 0, 0, 0, 15,   0,    0, 0, 0x09, 0x03, 0x23, 0x20,
+                                      1,    0,    0,    0,    0,  0, 0, 0, 0x60, 0x0B, 0, 0, 0x48, 0,    0,    0};
+  EXPECT_EQ(0, std::memcmp(expected, descriptor, sizeof expected));
+}
+
+TEST(PluginExports, FactoryAcceptsTypesOneAndTwoOnly) {
+  PluginLibrary library;
+  ASSERT_NE(nullptr, library.handle) << dlerror();
+  const auto factory = reinterpret_cast<Factory>(dlsym(library.handle, "tvPluginInit"));
+  ASSERT_NE(nullptr, factory);
+  for (unsigned type : {0u, 1u, 2u, 3u}) {
+    SCOPED_TRACE(type);
+    LogCapture log;
+    tvPluginSink* plugin = factory("sink", {{"config", "/nonexistent.json"}, {"type", std::to_string(type)}});
+    if (type == 1 || type == 2) {
+      ASSERT_NE(nullptr, plugin);
+      EXPECT_EQ(type, plugin->plugin_type);
+      std::string text;
+      plugin->GetLibrary(text);
+      EXPECT_EQ("tavrin-sink-sqlite", text);
+      plugin->GetName(text);
+      EXPECT_EQ("Tavrin SQLite Sink Plugin", text);
+      plugin->GetVersion(text);
+      EXPECT_EQ("1.2.3", text);
+      delete plugin;
+      EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: destroyed\n"));
+    } else {
+      EXPECT_EQ(nullptr, plugin);
+      EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n",
+                                           "Invalid plugin type: sink [" + std::to_string(type) + "]\n",
+                                           "sink: destroyed\n"));
+      EXPECT_THAT(log.OperatorLines(), ElementsAre("Invalid plugin type: sink [" + std::to_string(type) + "]\n"));
+    }
+  }
+}
+
+namespace {
+
+const char kTalkers[] = R"([{"name": "talkers", "columns": [
+    {"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}]}])";
+
+// A plugin on a configuration with the aggregator channel "b" in a temp dir.
+class PluginLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
+                               R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator",
+                               "tables": )" + kTalkers + "}}}");
+  }
+  void TearDown() override {
+    if (plugin) {
+      plugin->Terminate();
+      plugin.reset();
+    }
+  }
+
+  void Start() {
+    plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
+                                                     {"config", dir.File("sink.json")}, {"type", "1"}});
+    ASSERT_EQ(0, plugin->Create());
+    ASSERT_TRUE(plugin->WaitUntilIdle());
+  }
+
+  void Queue(const std::string& text, std::set<std::string> channels) {
+    plugin->QueuePayload(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(), channels));
+  }
+
+  int64_t Entries() {
+    json status = json::object();
+    plugin->GetStatus(status);
+    return status.at("entries").get<int64_t>();
+  }
+
+  int CountLines(const std::string& line) {
+    const auto lines = log.Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+  }
+
+  TempDir dir;
+  LogCapture log;
+  GlobalConfigScope global;
+  std::unique_ptr<tvsPlugin> plugin;
+};
+
+const char kThreeRows[] = R"({"log_time_start": 100, "log_time_end": 160, "stats": [
+    {"ip": "10.0.0.1", "bytes": 1}, {"ip": "10.0.0.2", "bytes": 2}, {"ip": "10.0.0.3", "bytes": 3}]})";
+
+}  // namespace
+
+TEST_F(PluginLoopTest, TerminateBeforeStartLogsBannerOnly) {
+  plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
+                                                   {"config", dir.File("sink.json")}, {"type", "1"}});
+  plugin->Terminate();
+  ASSERT_EQ(0, plugin->Create());
+  plugin->Join();
+  EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
+  EXPECT_EQ(0, tv_file_exists(dir.File("b.db")));
+}
+
+TEST_F(PluginLoopTest, RoutesToConfiguredChannelsAndCountsPositiveResults) {
+  Start();
+  EXPECT_THAT(log.OperatorLines(), ElementsAre("sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
+  log.Clear();
+
+  Queue(kThreeRows, {"a", "b"});
+  Queue(R"({"stats": []})", {"b"});  // 0
+  Queue("abc", {"b"});               // -1
+  Queue(kThreeRows, {});             // no channel at all
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+
+  EXPECT_EQ(3, Entries());
+  EXPECT_EQ(1, CountLines("sink: channel not found: a\n"));
+  EXPECT_EQ(1, CountLines("b: JSON parse error: [json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - invalid literal; last read: 'a'\n"));
+  EXPECT_EQ((Rows{{"3"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
+  EXPECT_EQ((Rows{{"1"}}), Query(dir.File("b.db"), "SELECT count(*) FROM b_intervals"));
+}
+
+TEST_F(PluginLoopTest, ReloadEventResetsCountAndOtherEventsAreIgnored) {
+  Start();
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(3, Entries());
+
+  plugin->DispatchEvent(static_cast<tvPlugin::Event>(1), nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(3, Entries());
+  EXPECT_EQ(1, CountLines("sink: Loading configuration: " + dir.File("sink.json") + "\n"));
+
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(0, Entries());
+  EXPECT_EQ(2, CountLines("sink: Loading configuration: " + dir.File("sink.json") + "\n"));
+  // The reloaded channel keeps storing into the same file.
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(3, Entries());
+  EXPECT_EQ((Rows{{"6"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
+}
+
+TEST_F(PluginLoopTest, RowCountSaturatesInsteadOfOverflowing) {
+  Start();
+  tvsPluginTestAccess::SetRowsAdded(*plugin, tvsPlugin::kMaxRowsAdded - 1);
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(2147483647, Entries());
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(2147483647, Entries());
+}
+
+TEST_F(PluginLoopTest, ConfigurationErrorEndsWorker) {
+  dir.Write("sink.json", R"({"channels": {"b": {"data_source": "aggregator"}}})");
+  plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
+                                                   {"config", dir.File("sink.json")}, {"type", "1"}});
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(0, plugin->Create());
+  EXPECT_FALSE(plugin->WaitUntilIdle());
+  EXPECT_EQ("error: sink: required parameter missing: db_name\n", testing::internal::GetCapturedStderr());
+  EXPECT_TRUE(plugin->EndedWithError());
+}
+
+TEST(PluginStatus, DisplaysOnlyUnsignedEntries) {
+  tvsPlugin plugin("sink", {{"type", "1"}});
+  struct Case {
+    json status;
+    std::string printed;
+  };
+  json in_memory = json::object();
+  plugin.GetStatus(in_memory);  // a signed integer, as the plugin stores it
+  EXPECT_TRUE(in_memory.at("entries").is_number_integer());
+  for (const Case& c : std::vector<Case>{{json::parse(R"({"entries": 5})"), "[i] rows added: 5\n"},
+                                         {json::parse(R"({"entries": 0, "other": 1})"), "[i] rows added: 0\n"},
+                                         {in_memory, ""},
+                                         {json::parse(R"({"entries": -1})"), ""},
+                                         {json::parse(R"({"entries": "5"})"), ""},
+                                         {json::parse(R"({"other": 5})"), ""},
+                                         {json::parse("[5]"), ""}}) {
+    SCOPED_TRACE(c.status.dump());
+    testing::internal::CaptureStdout();
+    plugin.DisplayStatus(c.status);
+    fflush(stdout);
+    EXPECT_EQ(c.printed, testing::internal::GetCapturedStdout());
+  }
+}
+
+TEST(PluginStatus, GetStatusKeepsOtherMembers) {
+  tvsPlugin plugin("sink", {{"type", "1"}});
+  json status = {{"agent", "up"}, {"entries", "stale"}};
+  plugin.GetStatus(status);
+  EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0})"), status);
+}
