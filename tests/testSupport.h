@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tvGlobalConfig.h"
+#include "tvLog.h"
 #include "tvStandin.h"
 
 using json = nlohmann::json;
