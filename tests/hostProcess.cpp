@@ -1,0 +1,101 @@
+#include "hostProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "testSupport.h"
+
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& dir)
+    : out_path(dir + "/host.out"), err_path(dir + "/host.err") {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::vector<char*> argv;
+  std::string host = TVS_HOST_PATH;
+  argv.push_back(host.data());
+  std::vector<std::string> copies(args);
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[0], STDIN_FILENO);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[0]);
+  input = pipe_fds[1];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+HostProcess::~HostProcess() {
+  CloseInput();
+  if (status < 0 && pid > 0) {
+    kill(pid, SIGKILL);
+    Wait();
+  }
+}
+
+void HostProcess::Write(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t wrote = write(input, text.data() + done, text.size() - done);
+    if (wrote <= 0) return;
+    done += static_cast<size_t>(wrote);
+  }
+}
+
+void HostProcess::CloseInput() {
+  if (input >= 0) close(input);
+  input = -1;
+}
+
+void HostProcess::Signal(int signal_number) { kill(pid, signal_number); }
+
+int HostProcess::Wait() {
+  if (status < 0) {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+  return status;
+}
+
+bool HostProcess::ExitsWithin(double seconds) {
+  return Eventually([this] {
+    if (status >= 0) return true;
+    int raw = 0;
+    if (waitpid(pid, &raw, WNOHANG) != pid) return false;
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+  }, seconds);
+}
+
+std::string HostProcess::Stdout() const { return ReadFile(out_path); }
+std::string HostProcess::Stderr() const { return ReadFile(err_path); }
+
+HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input) {
+  HostProcess host(args, dir);
+  host.Write(input);
+  host.CloseInput();
+  const int code = host.Wait();
+  return {code, host.Stdout(), host.Stderr()};
+}
+
+bool Eventually(const std::function<bool()>& condition, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
