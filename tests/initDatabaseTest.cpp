@@ -2,6 +2,8 @@
 #include "channelFixture.h"
 #include "tvException.h"
 
+#include <filesystem>
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StrEq;
@@ -125,4 +127,31 @@ TEST_F(ChannelTest, TrailingSlashInPathStillOpens) {
   EXPECT_NO_THROW(channel->InitDatabase());
   testing::internal::GetCapturedStdout();
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM talkers"));
+}
+
+namespace {
+
+// Descriptors of this process open on `path`.
+int openDescriptors(const std::string& path) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) == path) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+TEST_F(ChannelTest, DestroyingRecordClosesItsDatabase) {
+  auto channel = Open(kTalkers);
+  EXPECT_EQ(1, openDescriptors(DbFile()));
+  channel.reset();
+  EXPECT_EQ(0, openDescriptors(DbFile()));
+  // A record that never opened a database, and one whose open failed, close nothing.
+  tvsChannelConfig never_opened;
+  auto failed = Load(kTalkers);
+  failed->db_path = dir.File("missing");
+  EXPECT_THROW(failed->InitDatabase(), tvException);
+  failed.reset();
 }
