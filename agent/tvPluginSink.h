@@ -48,6 +48,9 @@ class tvPluginSink : public tvPlugin {
   // the queue empty after this call began, so every payload queued before the
   // call has been handled; false when the thread is not running (any more).
   bool WaitUntilIdle();
+  // Host side: returns true once fewer than `limit` payloads are queued;
+  // false when the thread is not running (any more).
+  bool WaitForQueueBelow(size_t limit);
 
   const std::string tag;
   const std::string config_path;
@@ -57,6 +60,7 @@ class tvPluginSink : public tvPlugin {
   std::mutex queue_lock;
   std::condition_variable queue_ready;
   std::condition_variable worker_idle;
+  std::condition_variable queue_room;
   std::deque<std::shared_ptr<tvPluginSinkPayload>> queue;
   uint64_t idle_waits = 0;
 };

@@ -29,6 +29,9 @@ constexpr uint32_t kAbiSize = 32;
 constexpr uint32_t kAgentMajor = 15;
 constexpr int kExitWorkerFailed = 1;
 constexpr int kExitUsage = 2;
+// Payloads read ahead of the worker; more would only hold memory while the
+// worker catches up.
+constexpr size_t kMaxQueued = 64;
 
 using PluginFactory = tvPluginSink* (*)(const std::string&, const std::map<std::string, std::string>&);
 
@@ -141,6 +144,7 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options,
       if (stop_signalled || !plugin.IsRunning()) return;
       if (result == LineReader::Result::kEnd) break;
       if (result == LineReader::Result::kLine && !line.empty()) {
+        if (!plugin.WaitForQueueBelow(kMaxQueued)) return;
         plugin.QueuePayload(std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels));
       }
     }

@@ -148,3 +148,17 @@ TEST_F(InsertPayloadTest, TypeErrorCostsOnePayloadOnly) {
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM flows_intervals"));
   EXPECT_EQ(1, Insert(*channel, kOneEntry));
 }
+
+TEST_F(InsertPayloadTest, NestingBeyondTheLimitIsRefusedBeforeParsing) {
+  auto channel = Open(kTalkers);
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": )" + deep + "}]}"));
+  EXPECT_THAT(log.Lines(), ElementsAre("flows: JSON parse error: arrays and objects nested deeper than 512 levels\n"));
+  // Brackets inside strings do not count, and 500 levels are stored as text.
+  const std::string brackets = std::string(2000, '[');
+  const std::string nested = std::string(500, '[') + std::string(500, ']');
+  EXPECT_EQ(2, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": ")" + brackets +
+                                    R"(\"["}, {"ip": )" + nested + "}]}"));
+  // The outer array is joined, so its one element is written as 998 characters.
+  EXPECT_EQ((Rows{{"2002"}, {"998"}}), Q("SELECT length(ip) FROM talkers ORDER BY id"));
+}

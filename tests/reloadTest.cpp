@@ -183,3 +183,10 @@ TEST_F(ReloadTest, ThreadLockIsReleasedOnFailure) {
   plugin.Unlock();
   Reload(WithPath(R"("channels": {})"));
 }
+
+TEST_F(ReloadTest, DeeplyNestedConfigurationIsALoadError) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_THAT([&] { Reload(R"({"x": )" + deep + "}"); },
+              ThrowsMessage<tvException>(StrEq("sink: error loading configuration: " + dir.File("sink.json") +
+                                               ": JSON exception: arrays and objects nested deeper than 512 levels")));
+}

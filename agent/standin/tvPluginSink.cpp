@@ -53,6 +53,16 @@ bool tvPluginSink::PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload
   if (queue.empty()) return false;
   payload = std::move(queue.front());
   queue.pop_front();
+  queue_room.notify_all();
+  return true;
+}
+
+bool tvPluginSink::WaitForQueueBelow(size_t limit) {
+  std::unique_lock<std::mutex> guard(queue_lock);
+  while (queue.size() >= limit) {
+    if (!IsRunning()) return false;
+    queue_room.wait_for(guard, std::chrono::milliseconds(50));
+  }
   return true;
 }
 

@@ -1,7 +1,9 @@
 // Configuration loading: rebuilds the plugin's channels from its file.
 #include <fstream>
 #include <map>
+#include <sstream>
 
+#include "jsonNesting.h"
 #include "tvException.h"
 #include "tvLog.h"
 #include "tvsPlugin.h"
@@ -35,7 +37,11 @@ void tvsPlugin::Reload() {
 
   json document;
   try {
-    document = json::parse(file, nullptr, true, true);
+    std::ostringstream text;
+    text << file.rdbuf();
+    const std::string content = text.str();
+    if (jsonNestsDeeperThan(content)) throw std::runtime_error(jsonNestingMessage());
+    document = json::parse(content, nullptr, true, true);
   } catch (const json::exception& e) {
     throw tvException("%s: error loading configuration: %s: %s", tag.c_str(), config_path.c_str(),
                       e.what());

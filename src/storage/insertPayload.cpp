@@ -1,5 +1,6 @@
 // The door through which every payload reaches a channel.
 #include "clock.h"
+#include "jsonNesting.h"
 #include "purge.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
@@ -15,6 +16,10 @@ constexpr int64_t kSecondsPerDay = 86400;
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
+  if (jsonNestsDeeperThan(payload_text)) {
+    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), jsonNestingMessage().c_str());
+    return -1;
+  }
   json payload;
   try {
     payload = json::parse(payload_text, nullptr, true, true);
