@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 
 #include "testSupport.h"
 
-HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& dir)
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& dir, const HostLaunch& launch)
     : out_path(dir + "/host.out"), err_path(dir + "/host.err") {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -29,6 +30,15 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (launch.file_size_limit >= 0) {
+      // Ignored, SIGXFSZ leaves the write to fail with EFBIG as on a full disk.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(launch.file_size_limit), static_cast<rlim_t>(launch.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (launch.unprivileged && geteuid() == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+    }
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -61,11 +71,17 @@ void HostProcess::CloseInput() {
 
 void HostProcess::Signal(int signal_number) { kill(pid, signal_number); }
 
+void HostProcess::Reap(int raw, long max_rss) {
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  peak_kib = max_rss;
+}
+
 int HostProcess::Wait() {
   if (status < 0) {
     int raw = 0;
-    waitpid(pid, &raw, 0);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    rusage usage{};
+    wait4(pid, &raw, 0, &usage);
+    Reap(raw, usage.ru_maxrss);
   }
   return status;
 }
@@ -74,8 +90,9 @@ bool HostProcess::ExitsWithin(double seconds) {
   return Eventually([this] {
     if (status >= 0) return true;
     int raw = 0;
-    if (waitpid(pid, &raw, WNOHANG) != pid) return false;
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    rusage usage{};
+    if (wait4(pid, &raw, WNOHANG, &usage) != pid) return false;
+    Reap(raw, usage.ru_maxrss);
     return true;
   }, seconds);
 }
@@ -83,12 +100,13 @@ bool HostProcess::ExitsWithin(double seconds) {
 std::string HostProcess::Stdout() const { return ReadFile(out_path); }
 std::string HostProcess::Stderr() const { return ReadFile(err_path); }
 
-HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input) {
-  HostProcess host(args, dir);
+HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input,
+                   const HostLaunch& launch) {
+  HostProcess host(args, dir, launch);
   host.Write(input);
   host.CloseInput();
   const int code = host.Wait();
-  return {code, host.Stdout(), host.Stderr()};
+  return {code, host.Stdout(), host.Stderr(), host.PeakKib()};
 }
 
 bool Eventually(const std::function<bool()>& condition, double seconds) {

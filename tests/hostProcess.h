@@ -7,11 +7,17 @@
 #include <string>
 #include <vector>
 
+// How the child is started, beyond its arguments.
+struct HostLaunch {
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
+  bool unprivileged = false;  // when root, run as nobody so file modes apply
+};
+
 class HostProcess {
  public:
   // Starts the host with `args`; its standard input is a pipe, its output
   // goes to files in `dir`.
-  HostProcess(const std::vector<std::string>& args, const std::string& dir);
+  HostProcess(const std::vector<std::string>& args, const std::string& dir, const HostLaunch& launch = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -26,9 +32,14 @@ class HostProcess {
 
   std::string Stdout() const;
   std::string Stderr() const;
+  // Peak resident memory of the exited child, in KiB.
+  long PeakKib() const { return peak_kib; }
 
  private:
+  void Reap(int raw, long max_rss);
+
   pid_t pid = -1;
+  long peak_kib = 0;
   int input = -1;
   int status = -1;
   std::string out_path, err_path;
@@ -37,10 +48,12 @@ class HostProcess {
 struct HostResult {
   int code;
   std::string out, err;
+  long peak_kib;
 };
 
 // Runs the host to completion with `input` on standard input.
-HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input = "");
+HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input = "",
+                   const HostLaunch& launch = {});
 
 // Polls `condition` every 10 ms for up to `seconds`.
 bool Eventually(const std::function<bool()>& condition, double seconds = 10);
