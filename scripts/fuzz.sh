@@ -9,7 +9,7 @@ seconds="${FUZZ_SECONDS:-60}"
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
 
 if ! command -v clang++ >/dev/null; then
-  echo "fuzz: skipped, clang++ is not installed (TVS_SETUP_CLANG=1 scripts/setup.sh installs it)"
+  echo "fuzz: skipped, clang++ is not installed (TVS_SETUP_CI=1 scripts/setup.sh installs it)"
   exit 0
 fi
 probe="$(mktemp -d)"

@@ -5,8 +5,9 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev
           googletest libgtest-dev libgmock-dev sqlite3)
-if [ "${TVS_SETUP_CLANG:-0}" = 1 ]; then
-  packages+=(clang libclang-rt-14-dev)
+# CI's extras: clang with libFuzzer for fuzzing, valgrind for the leak check.
+if [ "${TVS_SETUP_CI:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev valgrind)
 fi
 
 missing=()
