@@ -1,0 +1,184 @@
+// tavrin-sink-bench: what each stored row costs, measured side by side with
+// parsing alone and inserting alone, round by round in one run.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "scenarios.h"
+#include "tvStandin.h"
+
+namespace {
+
+struct Options {
+  int rounds = 5;
+  bool smoke = false;
+  bool json_output = false;
+  std::string sets = "ABC";
+  std::string plugin;
+  std::string dir;
+  int purge_days = 30;
+};
+
+void usage(FILE* out) {
+  std::fputs(
+      "Usage: tavrin-sink-bench [--rounds N] [--sets ABC] [--smoke] [--json] [--plugin FILE] [--dir DIR]\n"
+      "                         [--purge-days N]\n"
+      "Sets: A = 1,000 payloads x 10 entries, B = 100 x 1,000, C = 10 x 10,000 flow records.\n"
+      "Each round runs, for every set: the plugin end to end through the stand-in agent into a\n"
+      "fresh file, the JSON library parsing the same texts, and the same rows inserted from\n"
+      "converted values (the insert floor). Medians over the rounds are printed.\n"
+      "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n",
+      out);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string defaultPlugin(const char* argv0) {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) self = argv0;
+  return (self.parent_path() / "libtavrin-sink-sqlite.so").string();
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--rounds" && has_value) {
+      options.rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--sets" && has_value) {
+      options.sets = argv[++i];
+    } else if (arg == "--plugin" && has_value) {
+      options.plugin = argv[++i];
+    } else if (arg == "--dir" && has_value) {
+      options.dir = argv[++i];
+    } else if (arg == "--purge-days" && has_value) {
+      options.purge_days = std::atoi(argv[++i]);
+    } else if (arg == "--smoke") {
+      options.smoke = true;
+    } else if (arg == "--json") {
+      options.json_output = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct SetResult {
+  PayloadSet set;
+  std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse, vs_floor;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    usage(stderr);
+    return 2;
+  }
+  if (options.plugin.empty()) options.plugin = defaultPlugin(argv[0]);
+  if (options.smoke) {
+    options.rounds = 1;
+    options.purge_days = std::min(options.purge_days, 2);
+  }
+  std::string dir = options.dir;
+  if (dir.empty()) {
+    char pattern[] = "/tmp/tavrin-bench-XXXXXX";
+    dir = mkdtemp(pattern);
+  }
+  tvSetLogHandler([](tvLogLevel, const std::string&) {});
+  installGlobalConfig();
+
+  // Sizes: {payloads, entries}; the smoke run divides them.
+  const struct {
+    char name;
+    size_t payloads, entries;
+  } kSets[] = {{'A', 1000, 10}, {'B', 100, 1000}, {'C', 10, 10000}};
+  std::vector<SetResult> results;
+  for (const auto& spec : kSets) {
+    if (options.sets.find(spec.name) == std::string::npos) continue;
+    const size_t payloads = options.smoke ? std::max<size_t>(1, spec.payloads / 50) : spec.payloads;
+    const size_t entries = options.smoke ? std::max<size_t>(1, spec.entries / 50) : spec.entries;
+    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7), {}, {}, {}, {}, {}, {}, {}});
+  }
+
+  try {
+  for (int round = 0; round < options.rounds; ++round) {
+    for (SetResult& result : results) {
+      const double rows = static_cast<double>(result.set.Rows());
+      const Measurement plugin = runPlugin(options.plugin, dir, result.set);
+      const Measurement parsed = runParseOnly(result.set);
+      const Measurement floor = runInsertFloor(dir, result.set);
+      result.plugin_rate.push_back(rows / plugin.seconds);
+      result.cpu_us_per_row.push_back(plugin.cpu_seconds * 1e6 / rows);
+      result.peak_mib.push_back(plugin.peak_mib);
+      result.parse_rate.push_back(rows / parsed.seconds);
+      result.floor_rate.push_back(rows / floor.seconds);
+      result.vs_parse.push_back(parsed.seconds / plugin.seconds);
+      result.vs_floor.push_back(floor.seconds / plugin.seconds);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
+    }
+  }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tavrin-sink-bench: %s\n", e.what());
+    return 1;
+  }
+  const double purge_seconds = options.purge_days > 0 ? runPurge(dir, options.purge_days) : 0;
+  if (options.dir.empty()) std::filesystem::remove_all(dir);
+
+  nlohmann::json report = {{"rounds", options.rounds}, {"sets", nlohmann::json::array()}};
+  for (const SetResult& r : results) {
+    size_t largest = 0;
+    for (const std::string& text : r.set.texts) largest = std::max(largest, text.size());
+    report["sets"].push_back({{"set", r.set.name},
+                              {"payloads", r.set.payloads},
+                              {"entries", r.set.entries},
+                              {"payload_mib", static_cast<double>(largest) / (1 << 20)},
+                              {"plugin_rows_per_s", median(r.plugin_rate)},
+                              {"plugin_cpu_us_per_row", median(r.cpu_us_per_row)},
+                              {"plugin_peak_mib", median(r.peak_mib)},
+                              {"parse_rows_per_s", median(r.parse_rate)},
+                              {"floor_rows_per_s", median(r.floor_rate)},
+                              {"plugin_vs_parse", median(r.vs_parse)},
+                              {"plugin_vs_floor", median(r.vs_floor)}});
+  }
+  if (options.purge_days > 0) {
+    report["purge"] = {{"days", options.purge_days}, {"entry_rows", options.purge_days * 1440 * 20}, {"seconds", purge_seconds}};
+  }
+
+  if (options.json_output) {
+    std::printf("%s\n", report.dump(2).c_str());
+    return 0;
+  }
+  std::printf("%d round(s), medians\n", options.rounds);
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s\n", "set", "payloads", "entries", "plugin rows/s",
+              "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s", "plugin/parse", "plugin/floor");
+  for (const auto& s : report["sets"]) {
+    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f\n", s["set"].get<std::string>().c_str(),
+                s["payloads"].get<size_t>(), s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
+                s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
+                s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
+                s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>());
+  }
+  if (report.contains("purge")) {
+    std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n", options.purge_days,
+                options.purge_days * 1440 * 20, purge_seconds);
+  }
+  return 0;
+}

@@ -1,0 +1,226 @@
+#include "scenarios.h"
+
+#include <dlfcn.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+#include "flowPayloads.h"
+#include "insertSql.h"
+#include "purge.h"
+#include "tvGlobalConfig.h"
+#include "tvPluginSink.h"
+#include "tvsChannelConfig.h"
+
+using json = nlohmann::json;
+
+const char kBenchTable[] = R"({"name": "flow_stats", "columns": [
+    {"name": "local_ip", "type": "TEXT"},
+    {"name": "other_ip", "type": "TEXT"},
+    {"name": "local_port", "type": "INTEGER"},
+    {"name": "other_port", "type": "INTEGER"},
+    {"name": "ip_protocol", "type": "INTEGER", "mapped": "protocol"},
+    {"name": "app", "type": "TEXT", "mapped": "application", "split": 0},
+    {"name": "protocol", "type": "TEXT", "mapped": "detected_protocol"},
+    {"name": "category", "type": "INTEGER"},
+    {"name": "bytes_in", "type": "INTEGER"},
+    {"name": "bytes_out", "type": "INTEGER"},
+    {"name": "packets_in", "type": "INTEGER"},
+    {"name": "packets_out", "type": "INTEGER"},
+    {"name": "digest", "type": "TEXT"}]})";
+
+namespace {
+
+using Factory = tvPluginSink* (*)(const std::string&, const std::map<std::string, std::string>&);
+
+int database_number = 0;
+
+std::string freshName(const char* kind) { return std::string(kind) + "-" + std::to_string(++database_number) + ".db"; }
+
+json channelConfig(const std::string& db_name) {
+  return {{"db_name", db_name}, {"data_source", "aggregator"}, {"tables", json::array({json::parse(kBenchTable)})}};
+}
+
+tvGlobalConfig global;
+
+// Creates the benchmark channel's file with the plugin's own schema and keeps
+// its connection open (foreign keys on, as the plugin has them).
+std::unique_ptr<tvsChannelConfig> openChannel(const std::string& dir, const std::string& db_name) {
+  auto channel = std::make_unique<tvsChannelConfig>();
+  channel->db_path = dir;
+  channel->Load("bench", channelConfig(db_name));
+  std::streambuf* saved = std::cout.rdbuf(nullptr);
+  channel->InitDatabase();
+  std::cout.rdbuf(saved);
+  return channel;
+}
+
+void exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string text = error ? error : "unknown";
+    sqlite3_free(error);
+    throw std::runtime_error(sql + ": " + text);
+  }
+}
+
+// One entry value as the floor binds it.
+struct Value {
+  enum Kind { kNull, kInteger, kText } kind = kNull;
+  int64_t integer = 0;
+  std::string text;
+};
+
+}  // namespace
+
+void installGlobalConfig() { tvGlobalConfig::instance = &global; }
+
+PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entries, unsigned seed) {
+  PayloadSet set;
+  set.name = name;
+  set.payloads = payloads;
+  set.entries = entries;
+  FlowPayloadGenerator generator(seed);
+  for (size_t i = 0; i < payloads; ++i) set.texts.push_back(generator.Next(entries));
+  return set;
+}
+
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set) {
+  void* library = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) throw std::runtime_error(std::string("cannot load plugin: ") + dlerror());
+  const auto factory = reinterpret_cast<Factory>(dlsym(library, "tvPluginInit"));
+  if (!factory) throw std::runtime_error("plugin exports no tvPluginInit");
+
+  const std::string config = dir + "/bench-sink.json";
+  {
+    std::ofstream out(config);
+    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(freshName("plugin"))}}}}.dump();
+  }
+  std::vector<std::shared_ptr<tvPluginSinkPayload>> payloads;
+  for (const std::string& text : set.texts) {
+    payloads.push_back(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(), std::set<std::string>{"bench"}));
+  }
+
+  std::streambuf* saved = std::cout.rdbuf(nullptr);  // "Found table" lines
+  std::unique_ptr<tvPluginSink> plugin(factory("bench", {{"config", config}, {"type", "1"}}));
+  plugin->Create();
+  // Configuration loaded, database open.
+  if (!plugin->WaitUntilIdle()) throw std::runtime_error("plugin failed: " + plugin->EntryError());
+
+  const Stopwatch watch;
+  for (const auto& payload : payloads) plugin->QueuePayload(payload);
+  plugin->WaitUntilIdle();
+  const Measurement measured = watch.Stop();
+
+  plugin->Terminate();
+  plugin.reset();
+  std::cout.rdbuf(saved);
+  dlclose(library);
+  return measured;
+}
+
+Measurement runParseOnly(const PayloadSet& set) {
+  const Stopwatch watch;
+  for (const std::string& text : set.texts) {
+    const json parsed = json::parse(text, nullptr, true, true);
+    if (!parsed.is_object()) throw std::runtime_error("unexpected payload");
+  }
+  return watch.Stop();
+}
+
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
+  auto channel = openChannel(dir, freshName("floor"));
+  sqlite3* db = channel->db.get();
+  const json& table = channel->tables[0];
+  const std::string entry_sql = generateInsertSQL(table);
+
+  // Every value converted beforehand, as the plugin would bind it.
+  struct Payload {
+    int64_t start, end;
+    std::vector<std::vector<Value>> rows;
+  };
+  std::vector<Payload> payloads;
+  for (const std::string& text : set.texts) {
+    const json parsed = json::parse(text);
+    Payload payload{parsed["log_time_start"].get<int64_t>(), parsed["log_time_end"].get<int64_t>(), {}};
+    for (const json& entry : parsed["stats"]) {
+      std::vector<Value> row;
+      for (const json& column : table["columns"]) {
+        const std::string column_name = column["name"];
+        if (column_name == "id" || column_name == "interval_id") continue;
+        const json& value = entry[column.value("mapped", column_name)];
+        Value converted;
+        if (column["type"] == "TEXT") {
+          converted.kind = Value::kText;
+          converted.text = value.get<std::string>();
+          if (column.value("split", -1) == 0) converted.text = converted.text.substr(0, converted.text.find('.'));
+        } else {
+          converted.kind = Value::kInteger;
+          converted.integer = value.get<int64_t>();
+        }
+        row.push_back(std::move(converted));
+      }
+      payload.rows.push_back(std::move(row));
+    }
+    payloads.push_back(std::move(payload));
+  }
+
+  const std::string interval_sql = "INSERT INTO bench_intervals (time_start, time_end) VALUES (?, ?)";
+  const Stopwatch watch;
+  for (const Payload& payload : payloads) {
+    exec(db, "BEGIN TRANSACTION;");
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, interval_sql.c_str(), -1, &statement, nullptr);
+    sqlite3_bind_int64(statement, 1, payload.start);
+    sqlite3_bind_int64(statement, 2, payload.end);
+    if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+    sqlite3_finalize(statement);
+    const int64_t interval_id = sqlite3_last_insert_rowid(db);
+    sqlite3_prepare_v2(db, entry_sql.c_str(), -1, &statement, nullptr);
+    for (const auto& row : payload.rows) {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+      sqlite3_bind_int64(statement, 1, interval_id);
+      int parameter = 2;
+      for (const Value& value : row) {
+        if (value.kind == Value::kText) {
+          sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(), SQLITE_TRANSIENT,
+                              SQLITE_UTF8);
+        } else if (value.kind == Value::kInteger) {
+          sqlite3_bind_int64(statement, parameter, value.integer);
+        }
+        ++parameter;
+      }
+      if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(statement);
+    exec(db, "COMMIT;");
+  }
+  return watch.Stop();
+}
+
+double runPurge(const std::string& dir, int days) {
+  const std::string db_name = freshName("purge");
+  auto channel = openChannel(dir, db_name);
+  sqlite3* db = channel->db.get();
+  const int intervals = days * 1440;
+  // Interval i was created (intervals - i) minutes ago: the oldest day is
+  // older than days - 1 days.
+  exec(db, "PRAGMA synchronous = OFF; BEGIN;"
+           "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(intervals - 1) +
+           ") INSERT INTO bench_intervals (id, time_start, time_end, created_at) SELECT i + 1, i * 60, i * 60 + 60, "
+           "datetime('now', '-' || (" + std::to_string(intervals) + " - i) || ' minutes') FROM n;"
+           "WITH RECURSIVE e(j) AS (SELECT 0 UNION ALL SELECT j + 1 FROM e WHERE j < 19) "
+           "INSERT INTO flow_stats (interval_id, local_ip, other_ip, bytes_in, digest) "
+           "SELECT id, '192.168.1.' || j, '10.0.' || (id % 250) || '.' || j, id * j, hex(randomblob(16)) "
+           "FROM bench_intervals, e;"
+           "COMMIT;");
+  channel.reset();
+
+  const Stopwatch watch;
+  PurgeAggregateData("bench", dir, db_name, days - 1);
+  return watch.Stop().seconds;
+}

@@ -1,0 +1,42 @@
+// The measured scenarios of the benchmark.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+
+// Configured columns of the benchmark channel: 5 TEXT and 8 INTEGER, filled
+// from 13 of the 14 members of every generated flow record.
+extern const char kBenchTable[];
+
+// Gives the plugin the agent's global configuration it expects.
+void installGlobalConfig();
+
+struct PayloadSet {
+  std::string name;
+  size_t payloads = 0;
+  size_t entries = 0;
+  std::vector<std::string> texts;
+  size_t Rows() const { return payloads * entries; }
+};
+
+// Generates `payloads` payloads of `entries` flow records, the same for a seed.
+PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entries, unsigned seed);
+
+// The real plugin, loaded from `plugin_path` as the agent loads it, storing
+// every payload into a fresh database file under `dir`; timed from the first
+// payload queued to the worker's return to an empty queue.
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set);
+
+// The JSON library alone parsing the same texts in the same mode.
+Measurement runParseOnly(const PayloadSet& set);
+
+// The same rows, converted beforehand, inserted with the plugin's SQL, calls
+// and settings into a fresh file: what storing costs without parsing.
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set);
+
+// Seconds the daily purge of one day takes on a file holding `days` days of
+// one-minute intervals with 20 entry rows each.
+double runPurge(const std::string& dir, int days);
