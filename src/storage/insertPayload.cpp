@@ -1,4 +1,7 @@
 // The door through which every payload reaches a channel.
+#include <memory>
+
+#include "aggregateWriter.h"
 #include "clock.h"
 #include "jsonNesting.h"
 #include "purge.h"
@@ -15,26 +18,56 @@ constexpr int64_t kSecondsPerDay = 86400;
 
 }  // namespace
 
-int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
-  if (jsonNestsDeeperThan(payload_text)) {
-    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), jsonNestingMessage().c_str());
-    return -1;
+namespace {
+
+// The plan of the channel's first table, or null when its column schemas are
+// malformed: such a channel takes the document path, which meets the error
+// where the writer reads the schemas.
+std::unique_ptr<tvsColumnPlan> readPlan(const json& tables) {
+  if (!tables.is_array() || tables.empty()) return nullptr;
+  try {
+    return std::make_unique<tvsColumnPlan>(tables[0]);
+  } catch (const json::exception&) {
+    return nullptr;
   }
+}
+
+}  // namespace
+
+int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
+  const bool aggregator = data_source == "aggregator";
+  // An aggregator payload is read straight into what the writer needs; any
+  // other text is parsed as a document, as it is only checked.
+  const std::unique_ptr<tvsColumnPlan> plan = aggregator ? readPlan(tables) : nullptr;
+  tvsAggregatePayload read;
   json payload;
   try {
-    payload = json::parse(payload_text, nullptr, true, true);
+    if (plan) {
+      readAggregatePayload(payload_text, *plan, read);
+    } else if (jsonNestsDeeperThan(payload_text)) {
+      throw tvsNestingError();
+    } else {
+      payload = json::parse(payload_text, nullptr, true, true);
+    }
   } catch (const json::exception& e) {
+    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), e.what());
+    return -1;
+  } catch (const tvsNestingError& e) {
     tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), e.what());
     return -1;
   }
 
   tv_dprintf("%s: processing data source: %s\n", "sink-sqlite", data_source.c_str());
   int result;
-  if (data_source == "aggregator") {
-    const auto stats = payload.find("stats");
-    if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
+  if (aggregator) {
+    if (plan) {
+      if (!read.has_entries) return 0;
+    } else {
+      const auto stats = payload.find("stats");
+      if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
+    }
     try {
-      result = ProcessAggregateData(payload);
+      result = plan ? writeAggregatePayload(*this, read, *plan) : ProcessAggregateData(payload);
     } catch (const json::exception& e) {
       // A value of the wrong type in one payload costs that payload only; the
       // writer has rolled its transaction back already.
@@ -42,8 +75,7 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
       result = -1;
     }
     if (result > 0) {
-      tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result,
-                 name.c_str());
+      tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result, name.c_str());
     } else if (result == 0) {
       tv_dprintf("%s: no rows saved from payload on channel %s\n", "sink-sqlite", name.c_str());
     }

@@ -1,4 +1,4 @@
-#include "entryBinder.h"
+#include "columnPlan.h"
 
 #include <cmath>
 #include <limits>
@@ -11,8 +11,7 @@ using json = nlohmann::json;
 namespace {
 
 [[noreturn]] void raiseNotNumber(const json& value) {
-  throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(),
-                                 &value);
+  throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
 }
 
 int32_t readSplit(const json& column) {
@@ -62,7 +61,7 @@ int64_t toInt64(const json& value, bool accept_boolean) {
   }
 }
 
-tvsEntryBinder::tvsEntryBinder(const json& table) {
+tvsColumnPlan::tvsColumnPlan(const json& table) {
   bool first = true;
   for (const json& column : table.at("columns")) {
     if (!isInsertedColumn(column)) continue;
@@ -73,44 +72,29 @@ tvsEntryBinder::tvsEntryBinder(const json& table) {
     }
     const std::string column_name = column.value("name", std::string());
     const std::string type = column.value("type", std::string());
-    Column plan{column.value("mapped", column_name), Conversion::kNull, -1};
+    std::string mapped = column.value("mapped", column_name);
+    // Read for every column, so a malformed "split" is reported whatever the type.
+    const int32_t split = readSplit(column);
+    Column plan{0, Conversion::kNull, -1};
     if (type == "TEXT") {
       plan.conversion = Conversion::kText;
-      plan.split = readSplit(column);
+      plan.split = split;
     } else if (type == "INTEGER") {
       plan.conversion = Conversion::kInteger;
     }
-    columns.push_back(std::move(plan));
+    const auto known = slot_index.find(mapped);
+    if (known != slot_index.end()) {
+      plan.slot = known->second;
+    } else {
+      plan.slot = slot_names.size();
+      slot_index.emplace(mapped, plan.slot);
+      slot_names.push_back(std::move(mapped));
+    }
+    columns.push_back(plan);
   }
 }
 
-void tvsEntryBinder::Bind(sqlite3_stmt* statement, int64_t interval_id, const json& entry) {
-  sqlite3_bind_int64(statement, 1, interval_id);
-  const bool is_object = entry.is_object();
-  int parameter = 2;
-  for (const Column& column : columns) {
-    const int p = parameter++;
-    const auto value = is_object ? entry.find(column.mapped) : entry.end();
-    if (value == entry.end() || value->is_null()) {
-      sqlite3_bind_null(statement, p);
-      continue;
-    }
-    switch (column.conversion) {
-      case Conversion::kText:
-        BindText(statement, p, *value, column.split);
-        break;
-      case Conversion::kInteger:
-        sqlite3_bind_int64(statement, p, toInt64(*value, false));
-        break;
-      case Conversion::kNull:
-        sqlite3_bind_null(statement, p);
-        break;
-    }
-  }
-}
-
-void tvsEntryBinder::BindText(sqlite3_stmt* statement, int parameter, const json& value,
-                              int32_t split) {
+void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const json& value, int32_t split) const {
   std::string_view whole;
   if (value.is_string()) {
     whole = value.get_ref<const std::string&>();
@@ -133,8 +117,8 @@ void tvsEntryBinder::BindText(sqlite3_stmt* statement, int parameter, const json
     whole = text;
   }
   const std::string_view piece = splitPiece(whole, split);
-  // The whole byte length: a value with an embedded zero byte is not cut short.
-  // A null pointer would bind NULL; the empty text stays text.
-  sqlite3_bind_text64(statement, parameter, piece.empty() ? "" : piece.data(), piece.size(),
-                      SQLITE_TRANSIENT, SQLITE_UTF8);
+  // The whole byte length, so an embedded zero byte does not cut the text;
+  // a null pointer would bind NULL, so the empty text gets a real one.
+  sqlite3_bind_text64(statement, parameter, piece.empty() ? "" : piece.data(), piece.size(), SQLITE_TRANSIENT,
+                      SQLITE_UTF8);
 }
