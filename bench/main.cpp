@@ -82,6 +82,29 @@ struct SetResult {
   std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse, vs_floor;
 };
 
+// Every round runs all three scenarios of every set, so drift in the
+// machine's speed touches them alike.
+void runRounds(const Options& options, const std::string& dir, std::vector<SetResult>& results) {
+  for (int round = 0; round < options.rounds; ++round) {
+    for (SetResult& result : results) {
+      const double rows = static_cast<double>(result.set.Rows());
+      const Measurement plugin = runPlugin(options.plugin, dir, result.set);
+      const Measurement parsed = runParseOnly(result.set);
+      const Measurement floor = runInsertFloor(dir, result.set);
+      result.plugin_rate.push_back(rows / plugin.seconds);
+      result.cpu_us_per_row.push_back(plugin.cpu_seconds * 1e6 / rows);
+      result.peak_mib.push_back(plugin.peak_mib);
+      result.parse_rate.push_back(rows / parsed.seconds);
+      result.floor_rate.push_back(rows / floor.seconds);
+      result.vs_parse.push_back(parsed.seconds / plugin.seconds);
+      result.vs_floor.push_back(floor.seconds / plugin.seconds);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,24 +140,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-  for (int round = 0; round < options.rounds; ++round) {
-    for (SetResult& result : results) {
-      const double rows = static_cast<double>(result.set.Rows());
-      const Measurement plugin = runPlugin(options.plugin, dir, result.set);
-      const Measurement parsed = runParseOnly(result.set);
-      const Measurement floor = runInsertFloor(dir, result.set);
-      result.plugin_rate.push_back(rows / plugin.seconds);
-      result.cpu_us_per_row.push_back(plugin.cpu_seconds * 1e6 / rows);
-      result.peak_mib.push_back(plugin.peak_mib);
-      result.parse_rate.push_back(rows / parsed.seconds);
-      result.floor_rate.push_back(rows / floor.seconds);
-      result.vs_parse.push_back(parsed.seconds / plugin.seconds);
-      result.vs_floor.push_back(floor.seconds / plugin.seconds);
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-      if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
-    }
-  }
+    runRounds(options, dir, results);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tavrin-sink-bench: %s\n", e.what());
     return 1;

@@ -1,6 +1,8 @@
 // Arbitrary bytes as the payload text of an aggregator channel on a real
 // database. After every input the stored rows must match the result: -1 and 0
-// add nothing; n > 0 adds one interval row holding exactly n entry rows.
+// add nothing; n > 0 adds one interval row holding exactly n entry rows. The
+// same text written through the parsed document on a second file must give
+// the same result and the same rows.
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -12,13 +14,14 @@
 #include <string>
 
 #include "fuzzMain.h"
+#include "jsonNesting.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
 #include "tvsChannelConfig.h"
 
 namespace {
 
-const char kChannel[] = R"({"db_name": "fuzz.db", "data_source": "aggregator", "tables": [
+const char kChannel[] = R"({"data_source": "aggregator", "tables": [
     {"name": "flows", "columns": [
       {"name": "ip", "type": "TEXT"},
       {"name": "bytes", "type": "INTEGER"},
@@ -37,46 +40,97 @@ int64_t count(sqlite3* db, const char* sql) {
   return value;
 }
 
+// The newest interval's entry rows as text.
+std::string newestRows(sqlite3* db) {
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT quote(ip) || quote(bytes) || quote(app) || quote(domain) || quote(port) || quote(note) "
+                     "|| quote(tag) FROM flows WHERE interval_id = (SELECT max(id) FROM fuzz_intervals) ORDER BY id",
+                     -1, &statement, nullptr);
+  std::string rows;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    rows += reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    rows += '\n';
+  }
+  sqlite3_finalize(statement);
+  return rows;
+}
+
 [[noreturn]] void violated(const char* what, int result) {
   std::fprintf(stderr, "invariant violated: %s (result %d)\n", what, result);
   std::abort();
 }
 
-struct Channel {
-  Channel() {
+void open(tvsChannelConfig& record, const std::string& dir, const char* db_name) {
+  nlohmann::json config = nlohmann::json::parse(kChannel);
+  config["db_name"] = db_name;
+  record.db_path = dir;
+  record.Load("fuzz", config);
+  std::streambuf* saved = std::cout.rdbuf(nullptr);  // "Found table" lines
+  record.InitDatabase();
+  std::cout.rdbuf(saved);
+  // Durability is not under test; fsync per input would only slow the search.
+  sqlite3_exec(record.db.get(), "PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
+}
+
+// The document path: what InsertPayload returns when it parses the whole text.
+int throughDocument(tvsChannelConfig& record, const std::string& text) {
+  nlohmann::json payload;
+  try {
+    if (jsonNestsDeeperThan(text)) return -1;
+    payload = nlohmann::json::parse(text, nullptr, true, true);
+  } catch (const nlohmann::json::exception&) {
+    return -1;
+  }
+  const auto stats = payload.find("stats");
+  if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
+  try {
+    return record.ProcessAggregateData(payload);
+  } catch (const nlohmann::json::exception&) {
+    return -1;
+  }
+}
+
+struct Channels {
+  Channels() {
     char pattern[] = "/tmp/tvs-fuzz-XXXXXX";
     dir = mkdtemp(pattern);
     tvGlobalConfig::instance = &global;
     tvSetLogHandler([](tvLogLevel, const std::string&) {});
-    record.db_path = dir;
-    record.Load("fuzz", nlohmann::json::parse(kChannel));
-    std::streambuf* saved = std::cout.rdbuf(nullptr);  // "Found table" lines
-    record.InitDatabase();
-    std::cout.rdbuf(saved);
-    // Durability is not under test; fsync per input would only slow the search.
-    sqlite3_exec(record.db.get(), "PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
+    open(streamed, dir, "streamed.db");
+    open(parsed, dir, "parsed.db");
   }
-  ~Channel() {
-    record.db.reset();
+  ~Channels() {
+    streamed.db.reset();
+    parsed.db.reset();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }
   std::string dir;
   tvGlobalConfig global;
-  tvsChannelConfig record;
+  tvsChannelConfig streamed;
+  tvsChannelConfig parsed;
   int inputs = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Channel channel;
-  sqlite3* db = channel.record.db.get();
-  if (++channel.inputs % 1000 == 0) sqlite3_exec(db, "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
+  static Channels channels;
+  sqlite3* db = channels.streamed.db.get();
+  if (++channels.inputs % 1000 == 0) {
+    sqlite3_exec(db, "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
+    sqlite3_exec(channels.parsed.db.get(), "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
+  }
 
   const int64_t intervals = count(db, "SELECT count(*) FROM fuzz_intervals");
   const int64_t entries = count(db, "SELECT count(*) FROM flows");
-  const int result = channel.record.InsertPayload(std::string(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const int result = channels.streamed.InsertPayload(text);
+  if (throughDocument(channels.parsed, text) != result) violated("the document path gives another result", result);
+  if (result > 0 && newestRows(db) != newestRows(channels.parsed.db.get())) {
+    violated("the document path stores other values", result);
+  }
 
   const int64_t new_intervals = count(db, "SELECT count(*) FROM fuzz_intervals");
   const int64_t new_entries = count(db, "SELECT count(*) FROM flows");
