@@ -64,4 +64,18 @@ class tvsChannelConfig {
   int64_t last_purge = 0;
   nlohmann::json tables;
   tvsDbHandle db;
+
+  // Optional SQLite settings of the channel's connection, lower case; empty
+  // (or -1) when not configured, which leaves SQLite's defaults.
+  std::string journal_mode;
+  std::string synchronous;
+  std::string auto_vacuum;
+  int32_t busy_timeout = -1;
+  // "add_columns" adds configured columns an existing table lacks.
+  std::string schema_update;
+
+  // Since the record was built: purges run and the last failure line logged
+  // for the channel (without its newline). Worker thread only.
+  uint64_t purges_run = 0;
+  std::string last_error;
 };

@@ -14,6 +14,17 @@
 #include "tvPluginSink.h"
 #include "tvsChannelConfig.h"
 
+// What the status tells of one channel, counted since the last (re)load.
+struct tvsChannelHealth {
+  uint64_t payloads = 0;  // payloads handed to the channel
+  uint64_t rows = 0;      // entry rows stored
+  uint64_t failed = 0;    // payloads that ended in -1
+  uint64_t empty = 0;     // payloads with nothing to store (0)
+  uint64_t purges = 0;    // retention purges run, start-up included
+  std::string last_error; // the last failure line; empty when none
+  uint64_t db_bytes = 0;  // size of the database file
+};
+
 class tvsPlugin : public tvPluginSink {
  public:
   // Reads no file: the first pass of the worker loads the configuration.
@@ -30,7 +41,8 @@ class tvsPlugin : public tvPluginSink {
   void GetLibrary(std::string& library) override;
   void GetName(std::string& display_name) override;
   void GetVersion(std::string& version) override;
-  // Sets status["entries"] to the rows written since the last (re)load.
+  // Sets status["entries"] to the rows written since the last (re)load, and
+  // status["channels"] to one object of counters per channel.
   void GetStatus(nlohmann::json& status) override;
   // Prints "rows added" when status["entries"] is an unsigned JSON integer.
   void DisplayStatus(const nlohmann::json& status) override;
@@ -48,13 +60,17 @@ class tvsPlugin : public tvPluginSink {
   static constexpr int32_t kMaxRowsAdded = INT32_MAX;
 
  private:
-  void AddRows(int rows);
+  // Counts one payload's result for `channel` (worker thread).
+  void CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows);
+  // Starts the counters afresh after a (re)load (worker thread).
+  void ResetStatus();
 
   std::atomic<bool> reload_requested{true};
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
   std::mutex status_lock;
   int32_t rows_added = 0;
+  std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock
 
   friend class tvsPluginTestAccess;
 };

@@ -224,5 +224,5 @@ TEST(PluginStatus, GetStatusKeepsOtherMembers) {
   tvsPlugin plugin("sink", {{"type", "1"}});
   json status = {{"agent", "up"}, {"entries", "stale"}};
   plugin.GetStatus(status);
-  EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0})"), status);
+  EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0, "channels": {}})"), status);
 }

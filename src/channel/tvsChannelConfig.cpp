@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "channelSettings.h"
 #include "tvException.h"
 #include "tvGlobalConfig.h"
 #include "tvLog.h"
@@ -72,6 +73,7 @@ void tvsChannelConfig::Load(const std::string& channel_name, const json& channel
                                          [](const json& v) { return v.is_array(); })) {
     tables = *schemas;
   }
+  loadChannelSettings(*this, channel);
 
   AddDefaultColumns();
 }

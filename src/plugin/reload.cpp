@@ -3,6 +3,7 @@
 #include <map>
 #include <sstream>
 
+#include "channelSettings.h"
 #include "jsonNesting.h"
 #include "tvException.h"
 #include "tvLog.h"
@@ -71,6 +72,7 @@ void tvsPlugin::Reload() {
       auto record = std::make_shared<tvsChannelConfig>();
       record->db_path = defaults.db_path;
       record->purge_in_days = defaults.purge_in_days;
+      seedChannelSettings(*record, defaults);
       record->Load(channel_name, channel);
       if (record->db_name.empty()) {
         throw tvException("%s: required parameter missing: %s", tag.c_str(), "db_name");

@@ -1,5 +1,7 @@
 #include "tvsPlugin.h"
 
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -11,6 +13,12 @@ namespace {
 const char kLibraryName[] = "tavrin-sink-sqlite";
 const char kDisplayName[] = "Tavrin SQLite Sink Plugin";
 const char kVersion[] = "1.2.3";
+
+uint64_t fileBytes(const tvsChannelConfig& channel) {
+  struct stat info;
+  const std::string path = channel.db_path + "/" + channel.db_name;
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
 
 }  // namespace
 
@@ -32,10 +40,7 @@ void* tvsPlugin::Entry() {
   while (!terminate_requested) {
     if (reload_requested) {
       Reload();
-      {
-        std::lock_guard<std::mutex> guard(status_lock);
-        rows_added = 0;
-      }
+      ResetStatus();
       reload_requested = false;
     }
     if (WaitOnPayloadQueue(1) == 0) continue;
@@ -50,8 +55,19 @@ void tvsPlugin::GetName(std::string& display_name) { display_name = kDisplayName
 void tvsPlugin::GetVersion(std::string& version) { version = kVersion; }
 
 void tvsPlugin::GetStatus(nlohmann::json& status) {
+  nlohmann::json per_channel = nlohmann::json::object();
   std::lock_guard<std::mutex> guard(status_lock);
   status["entries"] = rows_added;
+  for (const auto& [channel_name, counts] : health) {
+    per_channel[channel_name] = {{"payloads", counts.payloads},
+                                 {"rows", counts.rows},
+                                 {"failed", counts.failed},
+                                 {"empty", counts.empty},
+                                 {"purges", counts.purges},
+                                 {"last_error", counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)},
+                                 {"db_bytes", counts.db_bytes}};
+  }
+  status["channels"] = std::move(per_channel);
 }
 
 void tvsPlugin::DisplayStatus(const nlohmann::json& status) {
@@ -76,13 +92,40 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
         payload->data_length ? std::string(reinterpret_cast<const char*>(payload->data),
                                            static_cast<size_t>(payload->data_length))
                              : std::string();
-    AddRows(it->second->InsertPayload(text));
+    CountPayload(channel_name, *it->second, it->second->InsertPayload(text));
   }
 }
 
-void tvsPlugin::AddRows(int rows) {
-  if (rows <= 0) return;
+void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows) {
+  const uint64_t bytes = fileBytes(channel);  // outside the lock: a system call
   std::lock_guard<std::mutex> guard(status_lock);
-  // Saturates: the count only grows and must never wrap.
-  rows_added = rows > kMaxRowsAdded - rows_added ? kMaxRowsAdded : rows_added + rows;
+  if (rows > 0) {
+    // Saturates: the count only grows and must never wrap.
+    rows_added = rows > kMaxRowsAdded - rows_added ? kMaxRowsAdded : rows_added + rows;
+  }
+  tvsChannelHealth& counts = health[channel_name];
+  ++counts.payloads;
+  if (rows > 0) {
+    counts.rows += static_cast<uint64_t>(rows);
+  } else if (rows == 0) {
+    ++counts.empty;
+  } else {
+    ++counts.failed;
+  }
+  counts.purges = channel.purges_run;
+  counts.last_error = channel.last_error;
+  counts.db_bytes = bytes;
+}
+
+void tvsPlugin::ResetStatus() {
+  std::map<std::string, tvsChannelHealth> fresh;
+  for (const auto& [channel_name, channel] : channels) {
+    tvsChannelHealth& counts = fresh[channel_name];
+    counts.purges = channel->purges_run;
+    counts.last_error = channel->last_error;
+    counts.db_bytes = fileBytes(*channel);
+  }
+  std::lock_guard<std::mutex> guard(status_lock);
+  rows_added = 0;
+  health = std::move(fresh);
 }

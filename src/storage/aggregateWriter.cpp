@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "errorLog.h"
 #include "insertSql.h"
 #include "sqliteHandles.h"
 #include "tvLog.h"
@@ -26,7 +27,7 @@ class tvsTransaction {
   bool Begin() {
     std::string error;
     if (!execSql(db, "BEGIN TRANSACTION;", error)) {
-      tv_dprintf("%s: BEGIN TRANSACTION failed: %s\n", channel.c_str(), error.c_str());
+      logChannelError("%s: BEGIN TRANSACTION failed: %s\n", channel.c_str(), error.c_str());
       return false;
     }
     open = true;
@@ -36,7 +37,7 @@ class tvsTransaction {
   bool Commit() {
     std::string error;
     if (!execSql(db, "COMMIT;", error)) {
-      tv_dprintf("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+      logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
       Rollback();
       return false;
     }
@@ -49,7 +50,7 @@ class tvsTransaction {
     tv_dprintf("%s: Transaction aborted\n", channel.c_str());
     std::string error;
     if (!execSql(db, "ROLLBACK;", error)) {
-      tv_dprintf("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
+      logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
     }
     open = false;
   }
@@ -144,7 +145,7 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
     return 0;
   }
   if (!db) {
-    tv_dprintf("%s: Database handle missing - aborting\n", name);
+    logChannelError("%s: Database handle missing - aborting\n", name);
     return -1;
   }
 
@@ -155,14 +156,14 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
   // the transaction's guard rolls back.
   tvsStmtHandle statement = prepare(db, "INSERT INTO " + channel.name + "_intervals (time_start, time_end) VALUES (?, ?)");
   if (!statement) {
-    tv_dprintf("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
+    logChannelError("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
     transaction.Rollback();
     return -1;
   }
   sqlite3_bind_int64(statement.get(), 1, time_start);
   sqlite3_bind_int64(statement.get(), 2, time_end);
   if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-    tv_dprintf("%s: SQLite interval insert failed: %s\n", name, sqlite3_errmsg(db));
+    logChannelError("%s: SQLite interval insert failed: %s\n", name, sqlite3_errmsg(db));
     statement.reset();
     transaction.Rollback();
     return -1;
@@ -172,7 +173,7 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
 
   statement = prepare(db, generateInsertSQL(channel.tables.at(0)));
   if (!statement) {
-    tv_dprintf("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
+    logChannelError("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
     transaction.Rollback();
     return -1;
   }
@@ -185,7 +186,7 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
     sqlite3_clear_bindings(statement.get());
     plan.Bind(statement.get(), interval_id, value_of);
     if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-      tv_dprintf("%s: SQLite stats insert failed: %s\n", name, sqlite3_errmsg(db));
+      logChannelError("%s: SQLite stats insert failed: %s\n", name, sqlite3_errmsg(db));
       failed = true;
       return false;
     }

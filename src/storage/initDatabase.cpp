@@ -1,5 +1,7 @@
 // Opens a channel's database and makes sure its tables exist.
+#include "connectionSettings.h"
 #include "createTableSql.h"
+#include "errorLog.h"
 #include "purge.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
@@ -32,6 +34,7 @@ void tvsChannelConfig::InitDatabase() {
     throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
                       sqlite3_errmsg(db.get()));
   }
+  applyConnectionSettings(*this);
 
   const bool aggregator = data_source == "aggregator";
   const std::string intervals = name + "_intervals";
@@ -49,13 +52,16 @@ void tvsChannelConfig::InitDatabase() {
   if (!execSql(db.get(), sql, error)) {
     throw tvException("%s: cannot create tables: %s", name.c_str(), error.c_str());
   }
+  reconcileTables(*this);
   // Foreign keys are a property of the connection, not of the file.
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
     throw tvException("%s: cannot enable foreign keys: %s", name.c_str(), error.c_str());
   }
 
   if (aggregator && purge_in_days > 0) {
+    const tvsErrorCapture capture(last_error);
+    ++purges_run;
     tv_dprintf("Purging on startup for aggregate channel %s.%s\n", name.c_str(), db_name.c_str());
-    PurgeAggregateData(name, db_path, db_name, purge_in_days);
+    PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
   }
 }

@@ -3,6 +3,7 @@
 
 #include "aggregateWriter.h"
 #include "clock.h"
+#include "errorLog.h"
 #include "jsonNesting.h"
 #include "purge.h"
 #include "tvLog.h"
@@ -35,6 +36,7 @@ std::unique_ptr<tvsColumnPlan> readPlan(const json& tables) {
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
+  const tvsErrorCapture capture(last_error);
   const bool aggregator = data_source == "aggregator";
   // An aggregator payload is read straight into what the writer needs; any
   // other text is parsed as a document, as it is only checked.
@@ -50,10 +52,10 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
       payload = json::parse(payload_text, nullptr, true, true);
     }
   } catch (const json::exception& e) {
-    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), e.what());
+    logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
     return -1;
   } catch (const tvsNestingError& e) {
-    tv_dprintf("%s: JSON parse error: %s\n", name.c_str(), e.what());
+    logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
     return -1;
   }
 
@@ -71,7 +73,7 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
     } catch (const json::exception& e) {
       // A value of the wrong type in one payload costs that payload only; the
       // writer has rolled its transaction back already.
-      tv_dprintf("%s: payload not stored: %s\n", name.c_str(), e.what());
+      logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
       result = -1;
     }
     if (result > 0) {
@@ -81,7 +83,7 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
     }
   } else {
     result = -1;
-    tv_dprintf("%s: unsupported data_source on channel %s\n", "sink-sqlite", name.c_str());
+    logChannelError("%s: unsupported data_source on channel %s\n", "sink-sqlite", name.c_str());
   }
 
   // last_purge is set before the purge runs, so a failing purge is not
@@ -89,9 +91,9 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   const int64_t now = tvsClock(nullptr);
   if (purge_in_days > 0 && now - last_purge > kSecondsPerDay) {
     last_purge = now;
-    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(),
-               db_name.c_str());
-    PurgeAggregateData(name, db_path, db_name, purge_in_days);
+    ++purges_run;
+    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(), db_name.c_str());
+    PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
   }
   return result;
 }

@@ -1,20 +1,23 @@
 #include "purge.h"
 
+#include "errorLog.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
 #include "tvLog.h"
 
 void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
-                        const std::string& db_name, int days) {
+                        const std::string& db_name, int days, int busy_timeout) {
   const std::string path = db_path + "/" + db_name;
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open(path.c_str(), &raw);
   // Owns the handle from here on, also the one a failed open returns.
   tvsDbHandle db(raw);
   if (opened != SQLITE_OK) {
-    tv_dprintf("Failed to open DB '%s': %s\n", db_name.c_str(), sqlite3_errmsg(db.get()));
+    logChannelError("Failed to open DB '%s': %s\n", db_name.c_str(), sqlite3_errmsg(db.get()));
     return;
   }
+
+  if (busy_timeout >= 0) sqlite3_busy_timeout(db.get(), busy_timeout);
 
   std::string error;
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
@@ -26,11 +29,11 @@ void PurgeAggregateData(const std::string& channel_name, const std::string& db_p
   const std::string purge = "DELETE FROM " + intervals + " WHERE created_at < datetime('now', '-" +
                             std::to_string(days) + " days');";
   if (!execSql(db.get(), purge, error)) {
-    tv_dprintf("Error purging table %s: %s\n", intervals.c_str(), error.c_str());
+    logChannelError("Error purging table %s: %s\n", intervals.c_str(), error.c_str());
     return;
   }
   if (!execSql(db.get(), "PRAGMA incremental_vacuum;", error)) {
-    tv_dprintf("Error running incremental_vacuum on %s: %s\n", intervals.c_str(), error.c_str());
+    logChannelError("Error running incremental_vacuum on %s: %s\n", intervals.c_str(), error.c_str());
     return;
   }
   tv_dprintf("sink-sqlite: purged data older than %d days from table %s in DB %s\n", days,

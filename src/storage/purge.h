@@ -7,6 +7,7 @@
 // <channel_name>_intervals created more than `days` days ago; the entry rows
 // go with them through their ON DELETE CASCADE foreign keys. Then runs an
 // incremental vacuum. Logs its outcome; throws tvException only when foreign
-// keys cannot be switched on. Worker thread only.
+// keys cannot be switched on. A `busy_timeout` of 0 or more (milliseconds)
+// lets it wait for another connection's lock. Worker thread only.
 void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
-                        const std::string& db_name, int days);
+                        const std::string& db_name, int days, int busy_timeout = -1);

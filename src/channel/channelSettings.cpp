@@ -1,0 +1,66 @@
+#include "channelSettings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+
+#include "tvException.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// Sets `member` to the lower-case value of `key` when it is a string from
+// `allowed`; raises for any other string.
+void readChoice(const tvsChannelConfig& record, const json& channel, const char* key,
+                std::initializer_list<const char*> allowed, std::string& member) {
+  const auto it = channel.find(key);
+  if (it == channel.end() || !it->is_string()) return;
+  const std::string& given = it->get_ref<const std::string&>();
+  const std::string value = lowerCase(given);
+  for (const char* choice : allowed) {
+    if (value == choice) {
+      member = value;
+      return;
+    }
+  }
+  throw tvException("%s: invalid %s: %s", record.name.c_str(), key, given.c_str());
+}
+
+}  // namespace
+
+void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
+  // Only modes that keep commits atomic: "memory" and "off" lose the
+  // rollback journal.
+  readChoice(record, channel, "journal_mode", {"delete", "truncate", "persist", "wal"}, record.journal_mode);
+  readChoice(record, channel, "synchronous", {"off", "normal", "full", "extra"}, record.synchronous);
+  readChoice(record, channel, "auto_vacuum", {"none", "incremental", "full"}, record.auto_vacuum);
+  readChoice(record, channel, "schema_update", {"add_columns"}, record.schema_update);
+
+  const auto timeout = channel.find("busy_timeout");
+  if (timeout != channel.end() && timeout->is_number_integer()) {
+    if (timeout->is_number_unsigned()) {
+      // Beyond what SQLite takes; 24 days of waiting is as good as forever.
+      const uint64_t ms = timeout->get<uint64_t>();
+      record.busy_timeout = ms > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                                ? std::numeric_limits<int32_t>::max()
+                                : static_cast<int32_t>(ms);
+    } else {
+      throw tvException("%s: invalid %s: %s", record.name.c_str(), "busy_timeout", timeout->dump().c_str());
+    }
+  }
+}
+
+void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defaults) {
+  record.journal_mode = defaults.journal_mode;
+  record.synchronous = defaults.synchronous;
+  record.auto_vacuum = defaults.auto_vacuum;
+  record.busy_timeout = defaults.busy_timeout;
+  record.schema_update = defaults.schema_update;
+}

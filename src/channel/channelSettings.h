@@ -1,0 +1,17 @@
+// The optional SQLite settings of a channel object.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "tvsChannelConfig.h"
+
+// Reads "journal_mode", "synchronous", "auto_vacuum", "busy_timeout" and
+// "schema_update" from `channel` into `record`, each only when it has the
+// expected JSON type. Throws tvException "<name>: invalid <key>: <value>" for
+// a value outside its set; journal modes that give up atomic commit ("memory",
+// "off") are outside it.
+void loadChannelSettings(tvsChannelConfig& record, const nlohmann::json& channel);
+
+// Copies the settings that the top level of the configuration gives every
+// channel.
+void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defaults);

@@ -1,0 +1,17 @@
+// The optional settings of a channel's connection, and the comparison of its
+// configured tables with the tables in the file.
+#pragma once
+
+#include "tvsChannelConfig.h"
+
+// Applies the channel's configured SQLite settings to its open connection,
+// in the order SQLite needs: auto_vacuum first (it only takes on a file
+// without tables, before WAL), then journal_mode, synchronous and
+// busy_timeout. Throws tvException "<name>: cannot set <key>: <reason>".
+void applyConnectionSettings(tvsChannelConfig& channel);
+
+// Logs every configured column that the table in the file lacks; with
+// "schema_update": "add_columns", adds it with ALTER TABLE ADD COLUMN (type,
+// and DEFAULT where configured) and logs that. Throws tvException for a
+// column that cannot be added that way. Columns are never dropped or changed.
+void reconcileTables(tvsChannelConfig& channel);
