@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "testSupport.h"
 #include "tvLog.h"
@@ -225,4 +226,32 @@ TEST(PluginStatus, GetStatusKeepsOtherMembers) {
   json status = {{"agent", "up"}, {"entries", "stale"}};
   plugin.GetStatus(status);
   EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0, "channels": {}})"), status);
+}
+
+TEST_F(PluginLoopTest, ChannelCountersInStatusSinceTheLastLoad) {
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "purge_in_days": 30, "channels": {"b": {"db_name": "b.db",
+      "data_source": "aggregator", "tables": )" + kTalkers + "}}}");
+  Start();
+  Queue(kThreeRows, {"b"});
+  Queue(R"({"stats": []})", {"b"});
+  Queue("abc", {"b"});
+  Queue(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "x", "bytes": "many"}]})", {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  json status = json::object();
+  plugin->GetStatus(status);
+  const auto bytes = std::filesystem::file_size(dir.File("b.db"));
+  // The start-up purge and the first payload's daily purge.
+  EXPECT_EQ(json::parse(R"({"payloads": 4, "rows": 3, "failed": 2, "empty": 1, "purges": 2, "last_error":
+      "b: payload not stored: [json.exception.type_error.302] type must be number, but is string", "db_bytes": )" +
+                        std::to_string(bytes) + "}"),
+            status["channels"]["b"]);
+  EXPECT_EQ(3, status["entries"]);
+
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  status = json::object();
+  plugin->GetStatus(status);
+  EXPECT_EQ(json::parse(R"({"payloads": 0, "rows": 0, "failed": 0, "empty": 0, "purges": 1, "last_error": null, "db_bytes": )" +
+                        std::to_string(std::filesystem::file_size(dir.File("b.db"))) + "}"),
+            status["channels"]["b"]);
 }

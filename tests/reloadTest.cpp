@@ -190,3 +190,16 @@ TEST_F(ReloadTest, DeeplyNestedConfigurationIsALoadError) {
               ThrowsMessage<tvException>(StrEq("sink: error loading configuration: " + dir.File("sink.json") +
                                                ": JSON exception: arrays and objects nested deeper than 512 levels")));
 }
+
+TEST_F(ReloadTest, TopLevelSettingsSeedEveryChannel) {
+  Reload(WithPath(R"("journal_mode": "wal", "busy_timeout": 250, "channels": {)" + Channel("a") + ", " +
+                  Channel("b", R"("journal_mode": "truncate", "synchronous": "normal", )") + "}"));
+  EXPECT_EQ("wal", Get("a").journal_mode);
+  EXPECT_EQ(250, Get("a").busy_timeout);
+  EXPECT_EQ("", Get("a").synchronous);
+  EXPECT_EQ("truncate", Get("b").journal_mode);
+  EXPECT_EQ(250, Get("b").busy_timeout);
+  EXPECT_EQ("normal", Get("b").synchronous);
+  EXPECT_THAT([&] { Reload(WithPath(R"("synchronous": "sometimes", "channels": {})")); },
+              ThrowsMessage<tvException>(StrEq("defaults: invalid synchronous: sometimes")));
+}
