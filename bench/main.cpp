@@ -25,6 +25,8 @@ struct Options {
   std::string plugin;
   std::string dir;
   int purge_days = 30;
+  bool reader = false;
+  nlohmann::json settings = nlohmann::json::object();
 };
 
 void usage(FILE* out) {
@@ -35,7 +37,10 @@ void usage(FILE* out) {
       "Each round runs, for every set: the plugin end to end through the stand-in agent into a\n"
       "fresh file, the JSON library parsing the same texts, and the same rows inserted from\n"
       "converted values (the insert floor). Medians over the rounds are printed.\n"
-      "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n",
+      "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n"
+      "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
+      "--busy-timeout MS, --auto-vacuum MODE. --reader keeps a second connection taking short\n"
+      "read transactions on the plugin's file while it writes; failed payloads are counted.\n",
       out);
 }
 
@@ -66,6 +71,14 @@ bool parse(int argc, char** argv, Options& options) {
       options.dir = argv[++i];
     } else if (arg == "--purge-days" && has_value) {
       options.purge_days = std::atoi(argv[++i]);
+    } else if ((arg == "--journal-mode" || arg == "--synchronous" || arg == "--auto-vacuum") && has_value) {
+      std::string key = arg.substr(2);
+      std::replace(key.begin(), key.end(), '-', '_');
+      options.settings[key] = argv[++i];
+    } else if (arg == "--busy-timeout" && has_value) {
+      options.settings["busy_timeout"] = std::atoi(argv[++i]);
+    } else if (arg == "--reader") {
+      options.reader = true;
     } else if (arg == "--smoke") {
       options.smoke = true;
     } else if (arg == "--json") {
@@ -79,7 +92,7 @@ bool parse(int argc, char** argv, Options& options) {
 
 struct SetResult {
   PayloadSet set;
-  std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse, vs_floor;
+  std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse, vs_floor, failed;
 };
 
 // Every round runs all three scenarios of every set, so drift in the
@@ -88,7 +101,7 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
   for (int round = 0; round < options.rounds; ++round) {
     for (SetResult& result : results) {
       const double rows = static_cast<double>(result.set.Rows());
-      const Measurement plugin = runPlugin(options.plugin, dir, result.set);
+      const Measurement plugin = runPlugin(options.plugin, dir, result.set, options.reader);
       const Measurement parsed = runParseOnly(result.set);
       const Measurement floor = runInsertFloor(dir, result.set);
       result.plugin_rate.push_back(rows / plugin.seconds);
@@ -98,6 +111,7 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       result.floor_rate.push_back(rows / floor.seconds);
       result.vs_parse.push_back(parsed.seconds / plugin.seconds);
       result.vs_floor.push_back(floor.seconds / plugin.seconds);
+      result.failed.push_back(static_cast<double>(plugin.failed));
     }
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
@@ -123,8 +137,8 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/tavrin-bench-XXXXXX";
     dir = mkdtemp(pattern);
   }
-  tvSetLogHandler([](tvLogLevel, const std::string&) {});
-  installGlobalConfig();
+  installAgent();
+  setChannelSettings(options.settings);
 
   // Sizes: {payloads, entries}; the smoke run divides them.
   const struct {
@@ -136,7 +150,7 @@ int main(int argc, char** argv) {
     if (options.sets.find(spec.name) == std::string::npos) continue;
     const size_t payloads = options.smoke ? std::max<size_t>(1, spec.payloads / 50) : spec.payloads;
     const size_t entries = options.smoke ? std::max<size_t>(1, spec.entries / 50) : spec.entries;
-    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7), {}, {}, {}, {}, {}, {}, {}});
+    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7), {}, {}, {}, {}, {}, {}, {}, {}});
   }
 
   try {
@@ -148,7 +162,8 @@ int main(int argc, char** argv) {
   const double purge_seconds = options.purge_days > 0 ? runPurge(dir, options.purge_days) : 0;
   if (options.dir.empty()) std::filesystem::remove_all(dir);
 
-  nlohmann::json report = {{"rounds", options.rounds}, {"sets", nlohmann::json::array()}};
+  nlohmann::json report = {{"rounds", options.rounds}, {"settings", options.settings}, {"reader", options.reader},
+                           {"sets", nlohmann::json::array()}};
   for (const SetResult& r : results) {
     size_t largest = 0;
     for (const std::string& text : r.set.texts) largest = std::max(largest, text.size());
@@ -162,7 +177,8 @@ int main(int argc, char** argv) {
                               {"parse_rows_per_s", median(r.parse_rate)},
                               {"floor_rows_per_s", median(r.floor_rate)},
                               {"plugin_vs_parse", median(r.vs_parse)},
-                              {"plugin_vs_floor", median(r.vs_floor)}});
+                              {"plugin_vs_floor", median(r.vs_floor)},
+                              {"failed_payloads", median(r.failed)}});
   }
   if (options.purge_days > 0) {
     report["purge"] = {{"days", options.purge_days}, {"entry_rows", options.purge_days * 1440 * 20}, {"seconds", purge_seconds}};
@@ -172,15 +188,17 @@ int main(int argc, char** argv) {
     std::printf("%s\n", report.dump(2).c_str());
     return 0;
   }
-  std::printf("%d round(s), medians\n", options.rounds);
-  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s\n", "set", "payloads", "entries", "plugin rows/s",
-              "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s", "plugin/parse", "plugin/floor");
+  std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds, options.settings.dump().c_str(),
+              options.reader ? "; with a concurrent reader" : "");
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %7s\n", "set", "payloads", "entries", "plugin rows/s",
+              "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s", "plugin/parse", "plugin/floor", "failed");
   for (const auto& s : report["sets"]) {
-    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f\n", s["set"].get<std::string>().c_str(),
+    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %7.0f\n", s["set"].get<std::string>().c_str(),
                 s["payloads"].get<size_t>(), s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
                 s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
                 s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
-                s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>());
+                s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
+                s["failed_payloads"].get<double>());
   }
   if (report.contains("purge")) {
     std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n", options.purge_days,

@@ -4,12 +4,14 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 struct Measurement {
   double seconds = 0;
   double cpu_seconds = 0;   // user + system, all threads of the process
   double peak_mib = 0;      // resident high-water mark during the stretch, above its start
+  size_t failed = 0;        // payloads the plugin could not store
 };
 
 class Stopwatch {

@@ -3,16 +3,20 @@
 #include <dlfcn.h>
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "flowPayloads.h"
 #include "insertSql.h"
 #include "purge.h"
 #include "tvGlobalConfig.h"
 #include "tvPluginSink.h"
+#include "tvStandin.h"
 #include "tvsChannelConfig.h"
 
 using json = nlohmann::json;
@@ -40,9 +44,40 @@ int database_number = 0;
 
 std::string freshName(const char* kind) { return std::string(kind) + "-" + std::to_string(++database_number) + ".db"; }
 
+json channel_settings = json::object();
+std::atomic<size_t> failed_payloads{0};
+
 json channelConfig(const std::string& db_name) {
-  return {{"db_name", db_name}, {"data_source", "aggregator"}, {"tables", json::array({json::parse(kBenchTable)})}};
+  json config = {{"db_name", db_name}, {"data_source", "aggregator"}, {"tables", json::array({json::parse(kBenchTable)})}};
+  config.update(channel_settings);
+  return config;
 }
+
+// Another process's dashboard: short read transactions, one after another.
+class Reader {
+ public:
+  explicit Reader(const std::string& path) {
+    sqlite3_open(path.c_str(), &db);
+    thread = std::thread([this] {
+      while (!stop) {
+        sqlite3_exec(db, "BEGIN; SELECT count(*) FROM flow_stats;", nullptr, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  ~Reader() {
+    stop = true;
+    thread.join();
+    sqlite3_close(db);
+  }
+
+ private:
+  sqlite3* db = nullptr;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
 
 tvGlobalConfig global;
 
@@ -76,7 +111,16 @@ struct Value {
 
 }  // namespace
 
-void installGlobalConfig() { tvGlobalConfig::instance = &global; }
+void installAgent() {
+  tvGlobalConfig::instance = &global;
+  tvSetLogHandler([](tvLogLevel, const std::string& line) {
+    if (line.find(": Transaction aborted") != std::string::npos || line.find(": JSON parse error") != std::string::npos) {
+      ++failed_payloads;
+    }
+  });
+}
+
+void setChannelSettings(const json& settings) { channel_settings = settings; }
 
 PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entries, unsigned seed) {
   PayloadSet set;
@@ -88,16 +132,17 @@ PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entri
   return set;
 }
 
-Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set) {
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set, bool reader) {
   void* library = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) throw std::runtime_error(std::string("cannot load plugin: ") + dlerror());
   const auto factory = reinterpret_cast<Factory>(dlsym(library, "tvPluginInit"));
   if (!factory) throw std::runtime_error("plugin exports no tvPluginInit");
 
   const std::string config = dir + "/bench-sink.json";
+  const std::string db_name = freshName("plugin");
   {
     std::ofstream out(config);
-    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(freshName("plugin"))}}}}.dump();
+    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(db_name)}}}}.dump();
   }
   std::vector<std::shared_ptr<tvPluginSinkPayload>> payloads;
   for (const std::string& text : set.texts) {
@@ -110,10 +155,14 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
   // Configuration loaded, database open.
   if (!plugin->WaitUntilIdle()) throw std::runtime_error("plugin failed: " + plugin->EntryError());
 
+  std::unique_ptr<Reader> dashboard(reader ? new Reader(dir + "/" + db_name) : nullptr);
+  failed_payloads = 0;
   const Stopwatch watch;
   for (const auto& payload : payloads) plugin->QueuePayload(payload);
   plugin->WaitUntilIdle();
-  const Measurement measured = watch.Stop();
+  Measurement measured = watch.Stop();
+  measured.failed = failed_payloads;
+  dashboard.reset();
 
   plugin->Terminate();
   plugin.reset();

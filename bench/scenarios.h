@@ -11,8 +11,15 @@
 // from 13 of the 14 members of every generated flow record.
 extern const char kBenchTable[];
 
-// Gives the plugin the agent's global configuration it expects.
-void installGlobalConfig();
+#include <nlohmann/json.hpp>
+
+// Gives the plugin the agent's global configuration it expects, and counts
+// the payloads it reports as failed.
+void installAgent();
+
+// Channel members added to every benchmark channel (plugin and floor alike),
+// such as {"journal_mode": "wal"}.
+void setChannelSettings(const nlohmann::json& settings);
 
 struct PayloadSet {
   std::string name;
@@ -27,8 +34,9 @@ PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entri
 
 // The real plugin, loaded from `plugin_path` as the agent loads it, storing
 // every payload into a fresh database file under `dir`; timed from the first
-// payload queued to the worker's return to an empty queue.
-Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set);
+// payload queued to the worker's return to an empty queue. With `reader`, a
+// second connection keeps taking short read transactions on the file meanwhile.
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set, bool reader);
 
 // The JSON library alone parsing the same texts in the same mode.
 Measurement runParseOnly(const PayloadSet& set);
