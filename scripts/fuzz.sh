@@ -20,8 +20,9 @@ if ! clang++ -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" 2>/dev/null; then
   exit 0
 fi
 
-CXX=clang++ scripts/build.sh "$build" -DTVS_FUZZ=ON -DTVS_SANITIZE=ON -DTVS_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CXX=clang++ cmake -S . -B "$build" -G Ninja -DTVS_FUZZ=ON -DTVS_SANITIZE=ON -DTVS_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target payloadFuzz configFuzz | tail -n 1
 mkdir -p "$build/artifacts"
 for target in payloadFuzz configFuzz; do
   corpus="$build/corpus/$target"
