@@ -45,7 +45,7 @@ void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
 
   const auto timeout = channel.find("busy_timeout");
   if (timeout != channel.end() && timeout->is_number_integer()) {
-    if (timeout->is_number_unsigned()) {
+    if (timeout->is_number_unsigned() || timeout->get<int64_t>() >= 0) {
       // Beyond what SQLite takes; 24 days of waiting is as good as forever.
       const uint64_t ms = timeout->get<uint64_t>();
       record.busy_timeout = ms > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
