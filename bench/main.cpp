@@ -1,8 +1,5 @@
 // tavrin-sink-bench: what each stored row costs, measured side by side with
 // parsing alone and inserting alone, round by round in one run.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +8,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include "scenarios.h"
 #include "tvStandin.h"
@@ -71,7 +70,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.dir = argv[++i];
     } else if (arg == "--purge-days" && has_value) {
       options.purge_days = std::atoi(argv[++i]);
-    } else if ((arg == "--journal-mode" || arg == "--synchronous" || arg == "--auto-vacuum") && has_value) {
+    } else if ((arg == "--journal-mode" || arg == "--synchronous" || arg == "--auto-vacuum") &&
+               has_value) {
       std::string key = arg.substr(2);
       std::replace(key.begin(), key.end(), '-', '_');
       options.settings[key] = argv[++i];
@@ -92,7 +92,8 @@ bool parse(int argc, char** argv, Options& options) {
 
 struct SetResult {
   PayloadSet set;
-  std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse, vs_floor, failed;
+  std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse,
+      vs_floor, failed;
 };
 
 // Every round runs all three scenarios of every set, so drift in the
@@ -150,7 +151,15 @@ int main(int argc, char** argv) {
     if (options.sets.find(spec.name) == std::string::npos) continue;
     const size_t payloads = options.smoke ? std::max<size_t>(1, spec.payloads / 50) : spec.payloads;
     const size_t entries = options.smoke ? std::max<size_t>(1, spec.entries / 50) : spec.entries;
-    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7), {}, {}, {}, {}, {}, {}, {}, {}});
+    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7),
+                       {},
+                       {},
+                       {},
+                       {},
+                       {},
+                       {},
+                       {},
+                       {}});
   }
 
   try {
@@ -162,7 +171,9 @@ int main(int argc, char** argv) {
   const double purge_seconds = options.purge_days > 0 ? runPurge(dir, options.purge_days) : 0;
   if (options.dir.empty()) std::filesystem::remove_all(dir);
 
-  nlohmann::json report = {{"rounds", options.rounds}, {"settings", options.settings}, {"reader", options.reader},
+  nlohmann::json report = {{"rounds", options.rounds},
+                           {"settings", options.settings},
+                           {"reader", options.reader},
                            {"sets", nlohmann::json::array()}};
   for (const SetResult& r : results) {
     size_t largest = 0;
@@ -181,28 +192,32 @@ int main(int argc, char** argv) {
                               {"failed_payloads", median(r.failed)}});
   }
   if (options.purge_days > 0) {
-    report["purge"] = {{"days", options.purge_days}, {"entry_rows", options.purge_days * 1440 * 20}, {"seconds", purge_seconds}};
+    report["purge"] = {{"days", options.purge_days},
+                       {"entry_rows", options.purge_days * 1440 * 20},
+                       {"seconds", purge_seconds}};
   }
 
   if (options.json_output) {
     std::printf("%s\n", report.dump(2).c_str());
     return 0;
   }
-  std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds, options.settings.dump().c_str(),
-              options.reader ? "; with a concurrent reader" : "");
-  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %7s\n", "set", "payloads", "entries", "plugin rows/s",
-              "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s", "plugin/parse", "plugin/floor", "failed");
+  std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds,
+              options.settings.dump().c_str(), options.reader ? "; with a concurrent reader" : "");
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %7s\n", "set", "payloads", "entries",
+              "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s",
+              "plugin/parse", "plugin/floor", "failed");
   for (const auto& s : report["sets"]) {
-    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %7.0f\n", s["set"].get<std::string>().c_str(),
-                s["payloads"].get<size_t>(), s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
+    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %7.0f\n",
+                s["set"].get<std::string>().c_str(), s["payloads"].get<size_t>(),
+                s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
                 s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
                 s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
                 s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
                 s["failed_payloads"].get<double>());
   }
   if (report.contains("purge")) {
-    std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n", options.purge_days,
-                options.purge_days * 1440 * 20, purge_seconds);
+    std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n",
+                options.purge_days, options.purge_days * 1440 * 20, purge_seconds);
   }
   return 0;
 }

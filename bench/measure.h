@@ -1,17 +1,17 @@
 // Wall time, CPU time and peak memory of one measured stretch.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/resource.h>
+
 struct Measurement {
   double seconds = 0;
-  double cpu_seconds = 0;   // user + system, all threads of the process
-  double peak_mib = 0;      // resident high-water mark during the stretch, above its start
-  size_t failed = 0;        // payloads the plugin could not store
+  double cpu_seconds = 0;  // user + system, all threads of the process
+  double peak_mib = 0;     // resident high-water mark during the stretch, above its start
+  size_t failed = 0;       // payloads the plugin could not store
 };
 
 class Stopwatch {

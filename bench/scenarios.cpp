@@ -1,8 +1,5 @@
 #include "scenarios.h"
 
-#include <dlfcn.h>
-#include <sqlite3.h>
-
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -10,6 +7,9 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+
+#include <dlfcn.h>
+#include <sqlite3.h>
 
 #include "flowPayloads.h"
 #include "insertSql.h"
@@ -42,13 +42,17 @@ using Factory = tvPluginSink* (*)(const std::string&, const std::map<std::string
 
 int database_number = 0;
 
-std::string freshName(const char* kind) { return std::string(kind) + "-" + std::to_string(++database_number) + ".db"; }
+std::string freshName(const char* kind) {
+  return std::string(kind) + "-" + std::to_string(++database_number) + ".db";
+}
 
 json channel_settings = json::object();
 std::atomic<size_t> failed_payloads{0};
 
 json channelConfig(const std::string& db_name) {
-  json config = {{"db_name", db_name}, {"data_source", "aggregator"}, {"tables", json::array({json::parse(kBenchTable)})}};
+  json config = {{"db_name", db_name},
+                 {"data_source", "aggregator"},
+                 {"tables", json::array({json::parse(kBenchTable)})}};
   config.update(channel_settings);
   return config;
 }
@@ -114,7 +118,8 @@ struct Value {
 void installAgent() {
   tvGlobalConfig::instance = &global;
   tvSetLogHandler([](tvLogLevel, const std::string& line) {
-    if (line.find(": Transaction aborted") != std::string::npos || line.find(": JSON parse error") != std::string::npos) {
+    if (line.find(": Transaction aborted") != std::string::npos ||
+        line.find(": JSON parse error") != std::string::npos) {
       ++failed_payloads;
     }
   });
@@ -132,7 +137,8 @@ PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entri
   return set;
 }
 
-Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set, bool reader) {
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set,
+                      bool reader) {
   void* library = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) throw std::runtime_error(std::string("cannot load plugin: ") + dlerror());
   const auto factory = reinterpret_cast<Factory>(dlsym(library, "tvPluginInit"));
@@ -146,7 +152,8 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
   }
   std::vector<std::shared_ptr<tvPluginSinkPayload>> payloads;
   for (const std::string& text : set.texts) {
-    payloads.push_back(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(), std::set<std::string>{"bench"}));
+    payloads.push_back(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(),
+                                                             std::set<std::string>{"bench"}));
   }
 
   std::streambuf* saved = std::cout.rdbuf(nullptr);  // "Found table" lines
@@ -194,7 +201,8 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
   std::vector<Payload> payloads;
   for (const std::string& text : set.texts) {
     const json parsed = json::parse(text);
-    Payload payload{parsed["log_time_start"].get<int64_t>(), parsed["log_time_end"].get<int64_t>(), {}};
+    Payload payload{
+        parsed["log_time_start"].get<int64_t>(), parsed["log_time_end"].get<int64_t>(), {}};
     for (const json& entry : parsed["stats"]) {
       std::vector<Value> row;
       for (const json& column : table["columns"]) {
@@ -205,7 +213,8 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
         if (column["type"] == "TEXT") {
           converted.kind = Value::kText;
           converted.text = value.get<std::string>();
-          if (column.value("split", -1) == 0) converted.text = converted.text.substr(0, converted.text.find('.'));
+          if (column.value("split", -1) == 0)
+            converted.text = converted.text.substr(0, converted.text.find('.'));
         } else {
           converted.kind = Value::kInteger;
           converted.integer = value.get<int64_t>();
@@ -217,7 +226,8 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
     payloads.push_back(std::move(payload));
   }
 
-  const std::string interval_sql = "INSERT INTO bench_intervals (time_start, time_end) VALUES (?, ?)";
+  const std::string interval_sql =
+      "INSERT INTO bench_intervals (time_start, time_end) VALUES (?, ?)";
   const Stopwatch watch;
   for (const Payload& payload : payloads) {
     exec(db, "BEGIN TRANSACTION;");
@@ -236,8 +246,8 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
       int parameter = 2;
       for (const Value& value : row) {
         if (value.kind == Value::kText) {
-          sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(), SQLITE_TRANSIENT,
-                              SQLITE_UTF8);
+          sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(),
+                              SQLITE_TRANSIENT, SQLITE_UTF8);
         } else if (value.kind == Value::kInteger) {
           sqlite3_bind_int64(statement, parameter, value.integer);
         }
@@ -258,15 +268,20 @@ double runPurge(const std::string& dir, int days) {
   const int intervals = days * 1440;
   // Interval i was created (intervals - i) minutes ago: the oldest day is
   // older than days - 1 days.
-  exec(db, "PRAGMA synchronous = OFF; BEGIN;"
-           "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(intervals - 1) +
-           ") INSERT INTO bench_intervals (id, time_start, time_end, created_at) SELECT i + 1, i * 60, i * 60 + 60, "
-           "datetime('now', '-' || (" + std::to_string(intervals) + " - i) || ' minutes') FROM n;"
-           "WITH RECURSIVE e(j) AS (SELECT 0 UNION ALL SELECT j + 1 FROM e WHERE j < 19) "
-           "INSERT INTO flow_stats (interval_id, local_ip, other_ip, bytes_in, digest) "
-           "SELECT id, '192.168.1.' || j, '10.0.' || (id % 250) || '.' || j, id * j, hex(randomblob(16)) "
-           "FROM bench_intervals, e;"
-           "COMMIT;");
+  exec(
+      db,
+      "PRAGMA synchronous = OFF; BEGIN;"
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+          std::to_string(intervals - 1) +
+          ") INSERT INTO bench_intervals (id, time_start, time_end, created_at) SELECT i + 1, i * 60, i * 60 + 60, "
+          "datetime('now', '-' || (" +
+          std::to_string(intervals) +
+          " - i) || ' minutes') FROM n;"
+          "WITH RECURSIVE e(j) AS (SELECT 0 UNION ALL SELECT j + 1 FROM e WHERE j < 19) "
+          "INSERT INTO flow_stats (interval_id, local_ip, other_ip, bytes_in, digest) "
+          "SELECT id, '192.168.1.' || j, '10.0.' || (id % 250) || '.' || j, id * j, hex(randomblob(16)) "
+          "FROM bench_intervals, e;"
+          "COMMIT;");
   channel.reset();
 
   const Stopwatch watch;

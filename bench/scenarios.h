@@ -36,7 +36,8 @@ PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entri
 // every payload into a fresh database file under `dir`; timed from the first
 // payload queued to the worker's return to an empty queue. With `reader`, a
 // second connection keeps taking short read transactions on the file meanwhile.
-Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set, bool reader);
+Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set,
+                      bool reader);
 
 // The JSON library alone parsing the same texts in the same mode.
 Measurement runParseOnly(const PayloadSet& set);

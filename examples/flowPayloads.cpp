@@ -7,8 +7,8 @@
 namespace {
 
 const char* const kApplications[] = {
-    "video.example",  "search.example", "mail.example",   "social.example", "cdn.example",
-    "update.example", "chat.example",   "music.example",  "games.example",  "news.example"};
+    "video.example",  "search.example", "mail.example",  "social.example", "cdn.example",
+    "update.example", "chat.example",   "music.example", "games.example",  "news.example"};
 const char* const kDetected[] = {"TLS", "QUIC", "HTTP", "DNS", "SSH", "NTP"};
 const char* const kInterfaces[] = {"eth0", "eth1", "wlan0"};
 
@@ -26,8 +26,9 @@ FlowPayloadGenerator::FlowPayloadGenerator(uint64_t seed, int64_t first_interval
 std::string FlowPayloadGenerator::Address(bool ipv6) {
   char text[64];
   if (ipv6) {
-    std::snprintf(text, sizeof text, "2001:db8:%x:%x::%x", static_cast<unsigned>(random() % 0x10000),
-                  static_cast<unsigned>(random() % 0x10000), static_cast<unsigned>(random() % 0x10000));
+    std::snprintf(
+        text, sizeof text, "2001:db8:%x:%x::%x", static_cast<unsigned>(random() % 0x10000),
+        static_cast<unsigned>(random() % 0x10000), static_cast<unsigned>(random() % 0x10000));
   } else {
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned>(random() % 223 + 1),
                   static_cast<unsigned>(random() % 256), static_cast<unsigned>(random() % 256),

@@ -3,15 +3,15 @@
 // add nothing; n > 0 adds one interval row holding exactly n entry rows. The
 // same text written through the parsed document on a second file must give
 // the same result and the same rows.
-#include <sqlite3.h>
-#include <stdlib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+
+#include <sqlite3.h>
+#include <stdlib.h>
 
 #include "fuzzMain.h"
 #include "jsonNesting.h"
@@ -43,10 +43,11 @@ int64_t count(sqlite3* db, const char* sql) {
 // The newest interval's entry rows as text.
 std::string newestRows(sqlite3* db) {
   sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db,
-                     "SELECT quote(ip) || quote(bytes) || quote(app) || quote(domain) || quote(port) || quote(note) "
-                     "|| quote(tag) FROM flows WHERE interval_id = (SELECT max(id) FROM fuzz_intervals) ORDER BY id",
-                     -1, &statement, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "SELECT quote(ip) || quote(bytes) || quote(app) || quote(domain) || quote(port) || quote(note) "
+      "|| quote(tag) FROM flows WHERE interval_id = (SELECT max(id) FROM fuzz_intervals) ORDER BY id",
+      -1, &statement, nullptr);
   std::string rows;
   while (sqlite3_step(statement) == SQLITE_ROW) {
     rows += reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
@@ -120,14 +121,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sqlite3* db = channels.streamed.db.get();
   if (++channels.inputs % 1000 == 0) {
     sqlite3_exec(db, "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
-    sqlite3_exec(channels.parsed.db.get(), "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
+    sqlite3_exec(channels.parsed.db.get(), "DELETE FROM fuzz_intervals;", nullptr, nullptr,
+                 nullptr);
   }
 
   const int64_t intervals = count(db, "SELECT count(*) FROM fuzz_intervals");
   const int64_t entries = count(db, "SELECT count(*) FROM flows");
   const std::string text(reinterpret_cast<const char*>(data), size);
   const int result = channels.streamed.InsertPayload(text);
-  if (throughDocument(channels.parsed, text) != result) violated("the document path gives another result", result);
+  if (throughDocument(channels.parsed, text) != result)
+    violated("the document path gives another result", result);
   if (result > 0 && newestRows(db) != newestRows(channels.parsed.db.get())) {
     violated("the document path stores other values", result);
   }
@@ -138,12 +141,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result <= 0) {
     // An interval alone is stored only for an empty "stats", which never
     // reaches the writer.
-    if (new_intervals != intervals || new_entries != entries) violated("rows added without a count", result);
+    if (new_intervals != intervals || new_entries != entries)
+      violated("rows added without a count", result);
     return 0;
   }
   if (new_intervals != intervals + 1) violated("not exactly one interval row", result);
   if (new_entries != entries + result) violated("entry rows differ from the result", result);
-  const int64_t last = count(db, "SELECT count(*) FROM flows WHERE interval_id = (SELECT max(id) FROM fuzz_intervals)");
+  const int64_t last = count(
+      db, "SELECT count(*) FROM flows WHERE interval_id = (SELECT max(id) FROM fuzz_intervals)");
   if (last != result) violated("the interval does not hold its entries", result);
   return 0;
 }

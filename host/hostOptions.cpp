@@ -1,9 +1,9 @@
 #include "hostOptions.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdlib>
+
+#include <getopt.h>
 
 namespace {
 
@@ -49,12 +49,16 @@ std::string hostUsage(const std::string& program) {
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
   enum { kType = 1000, kStatusJson };
-  static const option long_options[] = {
-      {"config", required_argument, nullptr, 'c'}, {"channel", required_argument, nullptr, 'C'},
-      {"plugin", required_argument, nullptr, 'p'},  {"tag", required_argument, nullptr, 't'},
-      {"type", required_argument, nullptr, kType},  {"define", required_argument, nullptr, 'D'},
-      {"debug", no_argument, nullptr, 'd'},         {"status-json", no_argument, nullptr, kStatusJson},
-      {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+  static const option long_options[] = {{"config", required_argument, nullptr, 'c'},
+                                        {"channel", required_argument, nullptr, 'C'},
+                                        {"plugin", required_argument, nullptr, 'p'},
+                                        {"tag", required_argument, nullptr, 't'},
+                                        {"type", required_argument, nullptr, kType},
+                                        {"define", required_argument, nullptr, 'D'},
+                                        {"debug", no_argument, nullptr, 'd'},
+                                        {"status-json", no_argument, nullptr, kStatusJson},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
 
   opterr = 0;
   optind = 1;

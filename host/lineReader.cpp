@@ -1,10 +1,10 @@
 #include "lineReader.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <ctime>
+
+#include <poll.h>
+#include <unistd.h>
 
 LineReader::Result LineReader::Next(std::string& line, const sigset_t& wait_mask, int timeout_ms) {
   for (;;) {

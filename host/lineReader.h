@@ -1,9 +1,9 @@
 // Reads payload lines from a file descriptor without missing a signal.
 #pragma once
 
-#include <signal.h>
-
 #include <string>
+
+#include <signal.h>
 
 class LineReader {
  public:

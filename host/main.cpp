@@ -1,10 +1,5 @@
 // tavrin-sink-host: loads the sink plugin the way the agent does, feeds it
 // payload lines, and prints its status at the end.
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <signal.h>
+#include <unistd.h>
 
 #include "hostOptions.h"
 #include "lineReader.h"
@@ -33,7 +32,8 @@ constexpr int kExitUsage = 2;
 // worker catches up.
 constexpr size_t kMaxQueued = 64;
 
-using PluginFactory = tvPluginSink* (*)(const std::string&, const std::map<std::string, std::string>&);
+using PluginFactory = tvPluginSink* (*)(const std::string&,
+                                        const std::map<std::string, std::string>&);
 
 volatile sig_atomic_t reload_signalled = 0;
 volatile sig_atomic_t stop_signalled = 0;
@@ -79,7 +79,8 @@ std::string checkDescriptor(const void* symbol) {
   uint32_t words[8];
   std::memcpy(words, symbol, sizeof words);
   if (words[0] != kAbiMagic) return "its descriptor does not start with \"ZLOK\"";
-  if (words[1] != kAbiSize) return "its descriptor has size " + std::to_string(words[1]) + ", not 32";
+  if (words[1] != kAbiSize)
+    return "its descriptor has size " + std::to_string(words[1]) + ", not 32";
   if (words[2] != kAgentMajor) {
     return "it was built for agent version " + std::to_string(words[2]) + ", not 15";
   }
@@ -145,7 +146,8 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options,
       if (result == LineReader::Result::kEnd) break;
       if (result == LineReader::Result::kLine && !line.empty()) {
         if (!plugin.WaitForQueueBelow(kMaxQueued)) return;
-        plugin.QueuePayload(std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels));
+        plugin.QueuePayload(
+            std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels));
       }
     }
   }

@@ -16,13 +16,13 @@
 
 // What the status tells of one channel, counted since the last (re)load.
 struct tvsChannelHealth {
-  uint64_t payloads = 0;  // payloads handed to the channel
-  uint64_t rows = 0;      // entry rows stored
-  uint64_t failed = 0;    // payloads that ended in -1
-  uint64_t empty = 0;     // payloads with nothing to store (0)
-  uint64_t purges = 0;    // retention purges run, start-up included
-  std::string last_error; // the last failure line; empty when none
-  uint64_t db_bytes = 0;  // size of the database file
+  uint64_t payloads = 0;   // payloads handed to the channel
+  uint64_t rows = 0;       // entry rows stored
+  uint64_t failed = 0;     // payloads that ended in -1
+  uint64_t empty = 0;      // payloads with nothing to store (0)
+  uint64_t purges = 0;     // retention purges run, start-up included
+  std::string last_error;  // the last failure line; empty when none
+  uint64_t db_bytes = 0;   // size of the database file
 };
 
 class tvsPlugin : public tvPluginSink {

@@ -1,10 +1,10 @@
 // The stand-in agent: variable expansion, the payload queue and the thread
 // routine.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <stdexcept>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "testSupport.h"
 #include "tvException.h"
@@ -33,8 +33,8 @@ TEST(AgentExpandVariables, ReplacesKnownAndKeepsUnknown) {
 }
 
 TEST(AgentException, FormatsLikePrintf) {
-  EXPECT_STREQ("flows: cannot open DB: /x/y.db: 42", tvException("%s: cannot open DB: %s: %d", "flows",
-                                                                  "/x/y.db", 42).what());
+  EXPECT_STREQ("flows: cannot open DB: /x/y.db: 42",
+               tvException("%s: cannot open DB: %s: %d", "flows", "/x/y.db", 42).what());
 }
 
 namespace {
@@ -81,8 +81,8 @@ TEST(AgentSink, WorkerDrainsQueueInOrderAndIdleWaitSeesIt) {
   CollectingSink sink;
   ASSERT_EQ(0, sink.Create());
   for (const char* text : {"one", "two", "three"}) {
-    sink.QueuePayload(std::make_shared<tvPluginSinkPayload>(text, strlen(text),
-                                                           std::set<std::string>{"a"}));
+    sink.QueuePayload(
+        std::make_shared<tvPluginSinkPayload>(text, strlen(text), std::set<std::string>{"a"}));
   }
   EXPECT_TRUE(sink.WaitUntilIdle());
   {

@@ -14,15 +14,17 @@ class AggregateWriterTest : public ChannelTest {
  protected:
   // A channel whose table "t" has the given configured columns.
   std::unique_ptr<tvsChannelConfig> OpenColumns(const std::string& columns) {
-    return Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": )" +
-                columns + "}]}");
+    return Open(
+        R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": )" +
+        columns + "}]}");
   }
   int Write(tvsChannelConfig& channel, const std::string& payload) {
     log.Clear();
     return channel.ProcessAggregateData(json::parse(payload));
   }
   int WriteStats(tvsChannelConfig& channel, const std::string& stats) {
-    return Write(channel, R"({"log_time_start": 100, "log_time_end": 160, "stats": )" + stats + "}");
+    return Write(channel,
+                 R"({"log_time_start": 100, "log_time_end": 160, "stats": )" + stats + "}");
   }
 };
 
@@ -36,17 +38,21 @@ TEST_F(AggregateWriterTest, WorkedExampleStoresIntervalAndEntries) {
   EXPECT_EQ((Rows{{"1", "100", "160"}}), Q("SELECT id, time_start, time_end FROM flows_intervals"));
   EXPECT_EQ((Rows{{"1", "1", "10.0.0.1", "5"}, {"2", "1", "10.0.0.2", "7"}}),
             Q("SELECT id, interval_id, ip, bytes FROM talkers ORDER BY id"));
-  EXPECT_EQ((Rows{{"1"}}), Q("SELECT created_at >= datetime('now', '-1 minutes') FROM flows_intervals"));
+  EXPECT_EQ((Rows{{"1"}}),
+            Q("SELECT created_at >= datetime('now', '-1 minutes') FROM flows_intervals"));
   // A second payload gets a new interval id; the first keeps its rows.
-  EXPECT_EQ(1, Write(*channel, R"({"log_time_start": 160, "log_time_end": 220, "stats": [{"ip": "a"}]})"));
-  EXPECT_EQ((Rows{{"1", "2"}, {"2", "1"}}), Q("SELECT interval_id, count(*) FROM talkers GROUP BY interval_id"));
+  EXPECT_EQ(1, Write(*channel,
+                     R"({"log_time_start": 160, "log_time_end": 220, "stats": [{"ip": "a"}]})"));
+  EXPECT_EQ((Rows{{"1", "2"}, {"2", "1"}}),
+            Q("SELECT interval_id, count(*) FROM talkers GROUP BY interval_id"));
 }
 
 TEST_F(AggregateWriterTest, MissingOrZeroTimestampsWriteNothing) {
   auto channel = Open(kTalkers);
-  for (const char* payload : {R"({"log_time_end": 160, "stats": [{}]})", R"({"log_time_start": 100, "stats": [{}]})",
-                              R"({"log_time_start": 100, "log_time_end": 0, "stats": [{}]})",
-                              R"({"log_time_start": false, "log_time_end": 5, "stats": [{}]})", "[1]", "5"}) {
+  for (const char* payload :
+       {R"({"log_time_end": 160, "stats": [{}]})", R"({"log_time_start": 100, "stats": [{}]})",
+        R"({"log_time_start": 100, "log_time_end": 0, "stats": [{}]})",
+        R"({"log_time_start": false, "log_time_end": 5, "stats": [{}]})", "[1]", "5"}) {
     SCOPED_TRACE(payload);
     EXPECT_EQ(0, Write(*channel, payload));
     EXPECT_THAT(log.Lines(), ElementsAre("flows: Metadata lacked timestamps - aborting\n"));
@@ -56,11 +62,18 @@ TEST_F(AggregateWriterTest, MissingOrZeroTimestampsWriteNothing) {
 
 TEST_F(AggregateWriterTest, TimestampConversions) {
   auto channel = Open(kTalkers);
-  EXPECT_EQ(1, Write(*channel, R"({"log_time_start": 100.9, "log_time_end": true, "stats": [{}]})"));
+  EXPECT_EQ(1,
+            Write(*channel, R"({"log_time_start": 100.9, "log_time_end": true, "stats": [{}]})"));
   EXPECT_EQ(1, Write(*channel, R"({"log_time_start": 300, "log_time_end": 200, "stats": [{}]})"));
-  EXPECT_EQ(1, Write(*channel, R"({"log_time_start": -5.5, "log_time_end": 18446744073709551615, "stats": [{}]})"));
-  EXPECT_EQ(1, Write(*channel, R"({"log_time_start": 1e300, "log_time_end": -1e300, "stats": [{}]})"));
-  EXPECT_EQ((Rows{{"100", "1"}, {"300", "200"}, {"-5", "-1"}, {"9223372036854775807", "-9223372036854775808"}}),
+  EXPECT_EQ(
+      1, Write(*channel,
+               R"({"log_time_start": -5.5, "log_time_end": 18446744073709551615, "stats": [{}]})"));
+  EXPECT_EQ(1,
+            Write(*channel, R"({"log_time_start": 1e300, "log_time_end": -1e300, "stats": [{}]})"));
+  EXPECT_EQ((Rows{{"100", "1"},
+                  {"300", "200"},
+                  {"-5", "-1"},
+                  {"9223372036854775807", "-9223372036854775808"}}),
             Q("SELECT time_start, time_end FROM flows_intervals ORDER BY id"));
 }
 
@@ -68,24 +81,31 @@ TEST_F(AggregateWriterTest, TimestampOfWrongTypeRaisesBeforeAnyTransaction) {
   auto channel = Open(kTalkers);
   for (const char* start : {"null", "\"100\"", "[1]", "{}"}) {
     SCOPED_TRACE(start);
-    EXPECT_THROW(Write(*channel, std::string(R"({"log_time_start": )") + start + R"(, "stats": [{}]})"),
-                 json::type_error);
+    EXPECT_THROW(
+        Write(*channel, std::string(R"({"log_time_start": )") + start + R"(, "stats": [{}]})"),
+        json::type_error);
     EXPECT_THAT(log.Lines(), IsEmpty());
   }
-  EXPECT_THAT([&] { Write(*channel, R"({"log_time_start": 1, "log_time_end": "2", "stats": [{}]})"); },
-              ThrowsMessage<json::type_error>(StrEq("[json.exception.type_error.302] type must be number, but is string")));
+  EXPECT_THAT(
+      [&] { Write(*channel, R"({"log_time_start": 1, "log_time_end": "2", "stats": [{}]})"); },
+      ThrowsMessage<json::type_error>(
+          StrEq("[json.exception.type_error.302] type must be number, but is string")));
 }
 
 TEST_F(AggregateWriterTest, MissingAndNonObjectEntriesGiveNulls) {
   auto channel = Open(kTalkers);
   EXPECT_EQ(5, WriteStats(*channel, R"([{"bytes": 1}, {"ip": null, "bytes": null}, 7, "x", [1]])"));
-  EXPECT_EQ((Rows{{"1", "NULL", "1"}, {"1", "NULL", "NULL"}, {"1", "NULL", "NULL"}, {"1", "NULL", "NULL"},
+  EXPECT_EQ((Rows{{"1", "NULL", "1"},
+                  {"1", "NULL", "NULL"},
+                  {"1", "NULL", "NULL"},
+                  {"1", "NULL", "NULL"},
                   {"1", "NULL", "NULL"}}),
             Q("SELECT interval_id, ip, bytes FROM talkers ORDER BY id"));
 }
 
 TEST_F(AggregateWriterTest, TextConversionAndSplit) {
-  auto channel = OpenColumns(R"([{"name": "v", "type": "TEXT"}, {"name": "s0", "type": "TEXT", "mapped": "v", "split": 0},
+  auto channel = OpenColumns(
+      R"([{"name": "v", "type": "TEXT"}, {"name": "s0", "type": "TEXT", "mapped": "v", "split": 0},
       {"name": "s1", "type": "TEXT", "mapped": "v", "split": 1}, {"name": "s3", "type": "TEXT", "mapped": "v", "split": 3}])");
   struct Case {
     const char* value;
@@ -98,7 +118,8 @@ TEST_F(AggregateWriterTest, TextConversionAndSplit) {
            {R"("")", {{"", "", "", ""}}},
            {R"(["a", "b", 3])", {{"a b 3", "a b 3", "", ""}}},
            {R"([])", {{"", "", "", ""}}},
-           {R"(["x.y", [1, 2], {"b": 1, "a": "q"}])", {{"x.y [1,2] {\"a\":\"q\",\"b\":1}", "x", "y [1,2] {\"a\":\"q\",\"b\":1}", ""}}},
+           {R"(["x.y", [1, 2], {"b": 1, "a": "q"}])",
+            {{"x.y [1,2] {\"a\":\"q\",\"b\":1}", "x", "y [1,2] {\"a\":\"q\",\"b\":1}", ""}}},
            {"2.5", {{"2.5", "2", "5", ""}}},
            {"true", {{"true", "true", "", ""}}},
            {"-7", {{"-7", "-7", "", ""}}},
@@ -119,18 +140,21 @@ TEST_F(AggregateWriterTest, TextWithEmbeddedZeroIsStoredWhole) {
 
 TEST_F(AggregateWriterTest, IntegerConversion) {
   auto channel = OpenColumns(R"([{"name": "n", "type": "INTEGER"}])");
-  EXPECT_EQ(4, WriteStats(*channel, R"([{"n": 3.9}, {"n": -3.9}, {"n": 18446744073709551615}, {"n": -12}])"));
+  EXPECT_EQ(4, WriteStats(*channel,
+                          R"([{"n": 3.9}, {"n": -3.9}, {"n": 18446744073709551615}, {"n": -12}])"));
   EXPECT_EQ((Rows{{"3"}, {"-3"}, {"-1"}, {"-12"}}), Q("SELECT n FROM t ORDER BY id"));
 }
 
 TEST_F(AggregateWriterTest, OtherTypesAlwaysNull) {
-  auto channel = OpenColumns(R"([{"name": "r", "type": "REAL"}, {"name": "l", "type": "text"}, {"name": "i", "type": "integer"}])");
+  auto channel = OpenColumns(
+      R"([{"name": "r", "type": "REAL"}, {"name": "l", "type": "text"}, {"name": "i", "type": "integer"}])");
   EXPECT_EQ(1, WriteStats(*channel, R"([{"r": 2.5, "l": "x", "i": 3}])"));
   EXPECT_EQ((Rows{{"NULL", "NULL", "NULL"}}), Q("SELECT r, l, i FROM t"));
 }
 
 TEST_F(AggregateWriterTest, MappedNamesAndColumnDefaults) {
-  auto channel = OpenColumns(R"([{"name": "app", "type": "TEXT", "mapped": "application", "split": 0},
+  auto channel =
+      OpenColumns(R"([{"name": "app", "type": "TEXT", "mapped": "application", "split": 0},
       {"name": "n", "type": "INTEGER", "default": 9}])");
   EXPECT_EQ(1, WriteStats(*channel, R"([{"application": "video.example", "app": "wrong"}])"));
   // A bound NULL wins over the column default, as in every INSERT that lists the column.
@@ -140,9 +164,11 @@ TEST_F(AggregateWriterTest, MappedNamesAndColumnDefaults) {
 TEST_F(AggregateWriterTest, ConstraintViolationInSecondEntryLeavesNothing) {
   auto channel = OpenColumns(R"([{"name": "ip", "type": "TEXT", "not_null": true}])");
   EXPECT_EQ(-1, WriteStats(*channel, R"([{"ip": "a"}, {}, {"ip": "c"}])"));
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: SQLite stats insert failed: NOT NULL constraint failed: t.ip\n",
-                                       "flows: Transaction aborted\n"));
-  EXPECT_EQ((Rows{{"0", "0"}}), Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM t)"));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("flows: SQLite stats insert failed: NOT NULL constraint failed: t.ip\n",
+                          "flows: Transaction aborted\n"));
+  EXPECT_EQ((Rows{{"0", "0"}}),
+            Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM t)"));
   // The connection takes the next payload normally.
   EXPECT_EQ(1, WriteStats(*channel, R"([{"ip": "d"}])"));
 }
@@ -151,10 +177,13 @@ TEST_F(AggregateWriterTest, IntegerOfWrongTypeRollsBackAndRaises) {
   auto channel = Open(kTalkers);
   for (const char* value : {R"("5")", "true", "[1]", "{}"}) {
     SCOPED_TRACE(value);
-    EXPECT_THROW(WriteStats(*channel, std::string(R"([{"ip": "a", "bytes": 1}, {"ip": "b", "bytes": )") + value + "}]"),
-                 json::type_error);
+    EXPECT_THROW(
+        WriteStats(*channel, std::string(R"([{"ip": "a", "bytes": 1}, {"ip": "b", "bytes": )") +
+                                 value + "}]"),
+        json::type_error);
     EXPECT_THAT(log.Lines(), ElementsAre("flows: Transaction aborted\n"));
-    EXPECT_EQ((Rows{{"0", "0"}}), Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM talkers)"));
+    EXPECT_EQ((Rows{{"0", "0"}}),
+              Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM talkers)"));
   }
   EXPECT_EQ(1, WriteStats(*channel, R"([{"ip": "a", "bytes": 1}])"));
 }
@@ -162,7 +191,8 @@ TEST_F(AggregateWriterTest, IntegerOfWrongTypeRollsBackAndRaises) {
 TEST_F(AggregateWriterTest, BadMappedRaisesInsideTransaction) {
   auto channel = OpenColumns(R"([{"name": "a", "type": "TEXT", "mapped": 5}])");
   EXPECT_THAT([&] { WriteStats(*channel, R"([{"a": "x"}])"); },
-              ThrowsMessage<json::type_error>(StrEq("[json.exception.type_error.302] type must be string, but is number")));
+              ThrowsMessage<json::type_error>(
+                  StrEq("[json.exception.type_error.302] type must be string, but is number")));
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM flows_intervals"));
 }
 
@@ -174,11 +204,13 @@ TEST_F(AggregateWriterTest, MissingHandle) {
 
 TEST_F(AggregateWriterTest, TableChangedSinceCreationFailsAtPrepare) {
   Open(kTalkers).reset();
-  auto channel = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
+  auto channel = Open(
+      R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
       {"name": "ip", "type": "TEXT"}, {"name": "port", "type": "INTEGER"}]}]})");
   EXPECT_EQ(-1, WriteStats(*channel, R"([{"ip": "a"}])"));
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: SQLite prepare failed: table talkers has no column named port\n",
-                                       "flows: Transaction aborted\n"));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("flows: SQLite prepare failed: table talkers has no column named port\n",
+                          "flows: Transaction aborted\n"));
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM flows_intervals"));
 }
 
@@ -187,15 +219,19 @@ TEST_F(AggregateWriterTest, IntervalsTableGoneFailsTheIntervalInsert) {
   Exec(DbFile(), "DROP TABLE talkers; DROP TABLE flows_intervals;");
   EXPECT_EQ(-1, WriteStats(*channel, "[{}]"));
   // The connection prepares against its cached schema; the step finds the change.
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: SQLite interval insert failed: no such table: flows_intervals\n",
-                                       "flows: Transaction aborted\n"));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("flows: SQLite interval insert failed: no such table: flows_intervals\n",
+                          "flows: Transaction aborted\n"));
 }
 
 TEST_F(AggregateWriterTest, IntervalInsertFailure) {
   auto channel = Open(kTalkers);
-  Exec(DbFile(), "CREATE TRIGGER no_intervals BEFORE INSERT ON flows_intervals BEGIN SELECT RAISE(ABORT, 'closed'); END;");
+  Exec(
+      DbFile(),
+      "CREATE TRIGGER no_intervals BEFORE INSERT ON flows_intervals BEGIN SELECT RAISE(ABORT, 'closed'); END;");
   EXPECT_EQ(-1, WriteStats(*channel, "[{}]"));
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: SQLite interval insert failed: closed\n", "flows: Transaction aborted\n"));
+  EXPECT_THAT(log.Lines(), ElementsAre("flows: SQLite interval insert failed: closed\n",
+                                       "flows: Transaction aborted\n"));
 }
 
 TEST_F(AggregateWriterTest, BeginFailsWhileAnotherConnectionWrites) {
@@ -216,11 +252,13 @@ TEST_F(AggregateWriterTest, CommitFailsWhileAReaderHoldsTheFile) {
   auto channel = Open(kTalkers);
   sqlite3* reader = nullptr;
   sqlite3_open(DbFile().c_str(), &reader);
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr,
+                                    nullptr, nullptr));
   EXPECT_EQ(-1, WriteStats(*channel, R"([{"ip": "a"}])"));
   sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(reader);
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: COMMIT failed: database is locked\n", "flows: Transaction aborted\n"));
+  EXPECT_THAT(log.Lines(), ElementsAre("flows: COMMIT failed: database is locked\n",
+                                       "flows: Transaction aborted\n"));
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM talkers"));
 }
 
@@ -228,8 +266,10 @@ TEST_F(AggregateWriterTest, BeginFailsInsideAnOpenTransaction) {
   auto channel = Open(kTalkers);
   sqlite3_exec(channel->db.get(), "BEGIN", nullptr, nullptr, nullptr);
   EXPECT_EQ(-1, WriteStats(*channel, "[{}]"));
-  EXPECT_THAT(log.Lines(),
-              ElementsAre("flows: BEGIN TRANSACTION failed: cannot start a transaction within a transaction\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "flows: BEGIN TRANSACTION failed: cannot start a transaction within a transaction\n"));
 }
 
 TEST_F(AggregateWriterTest, ValuesNeverShiftIntoNeighbouringColumns) {

@@ -6,8 +6,8 @@
 #include "tvException.h"
 #include "tvsChannelConfig.h"
 
-using ::testing::ThrowsMessage;
 using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 TEST(ChannelLoad, OnlyDbNameKeepsSeededValues) {
   GlobalConfigScope global;
@@ -101,8 +101,8 @@ TEST(ChannelLoad, MissingGlobalConfigurationStopsLoad) {
   const json config = json::parse(R"({"purge_in_days": 9, "db_path": "/x", "db_name": "c.db",
       "data_source": "aggregator", "tables": [{"name": "t", "columns": []}]})");
   EXPECT_THAT([&] { channel.Load("c", config); },
-              ThrowsMessage<tvException>(
-                  StrEq("static tvGlobalConfig &tvGlobalConfig::GetInstance(): instance not found")));
+              ThrowsMessage<tvException>(StrEq(
+                  "static tvGlobalConfig &tvGlobalConfig::GetInstance(): instance not found")));
   tvGlobalConfig::instance = saved;
   EXPECT_EQ("c", channel.name);
   EXPECT_EQ(9, channel.purge_in_days);
@@ -137,10 +137,12 @@ const char kDefaultColumns[] =
 }  // namespace
 
 TEST(DefaultColumns, AggregatorTablesGainIdAndIntervalId) {
-  EXPECT_EQ(json::parse(std::string(R"([{"name": "talkers", "extra": 1, "columns": [)") + kDefaultColumns +
-                        R"(, {"name": "ip", "type": "TEXT", "anything": [1]}]}])"),
-            loadTables("flows", "aggregator",
-                       R"([{"name": "talkers", "extra": 1, "columns": [{"name": "ip", "type": "TEXT", "anything": [1]}]}])"));
+  EXPECT_EQ(
+      json::parse(std::string(R"([{"name": "talkers", "extra": 1, "columns": [)") +
+                  kDefaultColumns + R"(, {"name": "ip", "type": "TEXT", "anything": [1]}]}])"),
+      loadTables(
+          "flows", "aggregator",
+          R"([{"name": "talkers", "extra": 1, "columns": [{"name": "ip", "type": "TEXT", "anything": [1]}]}])"));
 }
 
 TEST(DefaultColumns, OtherDataSourcesAreLeftAlone) {
@@ -152,9 +154,11 @@ TEST(DefaultColumns, OtherDataSourcesAreLeftAlone) {
 }
 
 TEST(DefaultColumns, ColumnsReplacedWhenNotAnArray) {
-  const json expected = json::parse(std::string(R"([{"name": "t", "columns": [)") + kDefaultColumns + "]}]");
-  for (const char* table : {R"({"name": "t"})", R"({"name": "t", "columns": "x"})",
-                            R"({"name": "t", "columns": {"a": 1}})", R"({"name": "t", "columns": []})"}) {
+  const json expected =
+      json::parse(std::string(R"([{"name": "t", "columns": [)") + kDefaultColumns + "]}]");
+  for (const char* table :
+       {R"({"name": "t"})", R"({"name": "t", "columns": "x"})",
+        R"({"name": "t", "columns": {"a": 1}})", R"({"name": "t", "columns": []})"}) {
     SCOPED_TRACE(table);
     EXPECT_EQ(expected, loadTables("flows", "aggregator", std::string("[") + table + "]"));
   }
@@ -186,7 +190,8 @@ TEST(DefaultColumns, SecondCallPrependsAgainAndDuplicatesAreNotChecked) {
   tvsChannelConfig channel;
   channel.name = "flows";
   channel.data_source = "aggregator";
-  channel.tables = json::parse(R"([{"name": "t", "columns": [{"name": "id", "type": "INTEGER"}]}])");
+  channel.tables =
+      json::parse(R"([{"name": "t", "columns": [{"name": "id", "type": "INTEGER"}]}])");
   channel.AddDefaultColumns();
   channel.AddDefaultColumns();
   const json& columns = channel.tables[0]["columns"];

@@ -2,10 +2,10 @@
 // from JSON and opened there.
 #pragma once
 
+#include <memory>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <memory>
 
 #include "testSupport.h"
 #include "tvsChannelConfig.h"
@@ -18,7 +18,8 @@ class ChannelTest : public ::testing::Test {
           {"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}]}]})";
 
   // Loads `config` under `name` with db_path set to the temp dir.
-  std::unique_ptr<tvsChannelConfig> Load(const std::string& config, const std::string& name = "flows") {
+  std::unique_ptr<tvsChannelConfig> Load(const std::string& config,
+                                         const std::string& name = "flows") {
     auto channel = std::make_unique<tvsChannelConfig>();
     channel->db_path = dir.path();
     channel->Load(name, json::parse(config));
@@ -26,7 +27,8 @@ class ChannelTest : public ::testing::Test {
   }
 
   // Loads and opens; "Found table" lines are swallowed.
-  std::unique_ptr<tvsChannelConfig> Open(const std::string& config, const std::string& name = "flows") {
+  std::unique_ptr<tvsChannelConfig> Open(const std::string& config,
+                                         const std::string& name = "flows") {
     auto channel = Load(config, name);
     testing::internal::CaptureStdout();
     try {

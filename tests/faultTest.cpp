@@ -2,18 +2,18 @@
 // files and hostile input. The invariant everywhere: a payload is stored whole
 // or not at all, what was logged as saved is in the file, and later payloads
 // are stored once the fault is gone.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
 #include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "hostProcess.h"
 #include "testSupport.h"
@@ -33,7 +33,8 @@ constexpr bool kSanitized = false;
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {"db_name": "flows.db",
+    dir.Write("sink.json",
+              R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {"db_name": "flows.db",
         "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
           {"name": "seq", "type": "INTEGER", "not_null": true}, {"name": "ip", "type": "TEXT", "not_null": true},
           {"name": "note", "type": "TEXT"}]}]}}})");
@@ -42,11 +43,11 @@ class FaultTest : public ::testing::Test {
   static std::string Payload(int k, const std::string& note = "") {
     std::string stats;
     for (int i = 0; i < 1 + k % 7; ++i) {
-      stats += std::string(i ? "," : "") + R"({"seq": )" + std::to_string(i) + R"(, "ip": "10.0.)" + std::to_string(k % 250) +
-               "." + std::to_string(i) + R"(", "note": ")" + note + "\"}";
+      stats += std::string(i ? "," : "") + R"({"seq": )" + std::to_string(i) + R"(, "ip": "10.0.)" +
+               std::to_string(k % 250) + "." + std::to_string(i) + R"(", "note": ")" + note + "\"}";
     }
-    return R"({"log_time_start": )" + std::to_string(k * 60) + R"(, "log_time_end": )" + std::to_string(k * 60 + 60) +
-           R"(, "stats": [)" + stats + "]}\n";
+    return R"({"log_time_start": )" + std::to_string(k * 60) + R"(, "log_time_end": )" +
+           std::to_string(k * 60 + 60) + R"(, "stats": [)" + stats + "]}\n";
   }
   void WritePayloads(const std::string& file, int first, int count) {
     std::ofstream out(dir.File(file));
@@ -62,7 +63,8 @@ class FaultTest : public ::testing::Test {
   int64_t Count(const std::string& sql) { return std::stoll(Q(sql).at(0).at(0)); }
   static int Occurrences(const std::string& text, const std::string& part) {
     int found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++found;
     return found;
   }
 
@@ -70,9 +72,14 @@ class FaultTest : public ::testing::Test {
   void ExpectConsistent() {
     EXPECT_EQ((Rows{{"ok"}}), Q("PRAGMA integrity_check"));
     EXPECT_EQ(Rows{}, Q("PRAGMA foreign_key_check"));
-    EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals i WHERE (SELECT count(*) FROM talkers t WHERE "
-                       "t.interval_id = i.id) != 1 + (i.time_start / 60) % 7"));
-    EXPECT_EQ(0, Count("SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM flows_intervals)"));
+    EXPECT_EQ(
+        0,
+        Count("SELECT count(*) FROM flows_intervals i WHERE (SELECT count(*) FROM talkers t WHERE "
+              "t.interval_id = i.id) != 1 + (i.time_start / 60) % 7"));
+    EXPECT_EQ(
+        0,
+        Count(
+            "SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM flows_intervals)"));
   }
 
   static bool LogShows(const HostProcess& host, const std::string& line, int count = 1) {
@@ -105,9 +112,10 @@ TEST_F(FaultTest, KilledHostLeavesWholePayloadsAndRestartsOnTheSameFile) {
     EXPECT_GE(added, saved);
     EXPECT_LE(added, saved + 1);
     if (added > 0) {
-      EXPECT_EQ((Rows{{std::to_string(first * 60), std::to_string((first + added - 1) * 60)}}),
-                Q("SELECT min(time_start), max(time_start) FROM flows_intervals WHERE time_start >= " +
-                  std::to_string(first * 60)));
+      EXPECT_EQ(
+          (Rows{{std::to_string(first * 60), std::to_string((first + added - 1) * 60)}}),
+          Q("SELECT min(time_start), max(time_start) FROM flows_intervals WHERE time_start >= " +
+            std::to_string(first * 60)));
     }
     first += 3000;
   }
@@ -128,8 +136,10 @@ TEST_F(FaultTest, LocksHeldByOthersFailPayloadsCleanly) {
     const char* failure;
   };
   int next = 2, saved = 1, aborted = 0;
-  for (const Holder& holder : {Holder{"BEGIN; SELECT count(*) FROM talkers;", "flows: COMMIT failed: database is locked\n"},
-                               Holder{"BEGIN IMMEDIATE;", "flows: SQLite interval insert failed: database is locked\n"}}) {
+  for (const Holder& holder :
+       {Holder{"BEGIN; SELECT count(*) FROM talkers;",
+               "flows: COMMIT failed: database is locked\n"},
+        Holder{"BEGIN IMMEDIATE;", "flows: SQLite interval insert failed: database is locked\n"}}) {
     SCOPED_TRACE(holder.begin);
     sqlite3* other = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(dir.File("flows.db").c_str(), &other));
@@ -148,7 +158,8 @@ TEST_F(FaultTest, LocksHeldByOthersFailPayloadsCleanly) {
   ExpectConsistent();
   const int64_t rows = Count("SELECT count(*) FROM talkers");
   EXPECT_EQ("Found table: talkers\n[i] rows added: " + std::to_string(rows) + "\n", host.Stdout());
-  EXPECT_EQ((Rows{{"60"}, {"240"}, {"420"}}), Q("SELECT time_start FROM flows_intervals ORDER BY id"));
+  EXPECT_EQ((Rows{{"60"}, {"240"}, {"420"}}),
+            Q("SELECT time_start FROM flows_intervals ORDER BY id"));
 }
 
 TEST_F(FaultTest, FullDiskFailsWholePayloadsAndStoringResumes) {
@@ -165,8 +176,10 @@ TEST_F(FaultTest, FullDiskFailsWholePayloadsAndStoringResumes) {
   EXPECT_EQ(1, Occurrences(result.err, "flows: Transaction aborted\n")) << result.err;
   EXPECT_EQ(2, Occurrences(result.err, "sink-sqlite: saved "));
   ExpectConsistent();
-  EXPECT_EQ((Rows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}, {"7"}, {"8"}}), Q("SELECT time_start / 60 FROM flows_intervals ORDER BY id"));
-  EXPECT_LE(static_cast<long>(std::filesystem::file_size(dir.File("flows.db"))), launch.file_size_limit);
+  EXPECT_EQ((Rows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}, {"7"}, {"8"}}),
+            Q("SELECT time_start / 60 FROM flows_intervals ORDER BY id"));
+  EXPECT_LE(static_cast<long>(std::filesystem::file_size(dir.File("flows.db"))),
+            launch.file_size_limit);
 
   // With room again, the large payload is stored.
   dir.Write("third.jsonl", Payload(6, std::string(200000, 'x')));
@@ -189,14 +202,18 @@ TEST_F(FaultTest, BrokenFilesGiveClearErrorsAndStayUntouched) {
   const std::vector<Case> cases = {
       {"not a database", [&] { dir.Write("flows.db", std::string(8192, 'Z')); }, 0644, 1,
        "error: flows: cannot create tables: file is not a database\n"},
-      {"truncated header", [&] {
+      {"truncated header",
+       [&] {
          stored();
          std::filesystem::resize_file(path, 50);
-       }, 0644, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
+       },
+       0644, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
       {"directory in its place", [&] { std::filesystem::create_directory(path); }, 0755, 1,
        "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
-      {"unreadable", stored, 0, 1, "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
-      {"read-only", stored, 0444, 0, "flows: SQLite interval insert failed: attempt to write a readonly database\n"},
+      {"unreadable", stored, 0, 1,
+       "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
+      {"read-only", stored, 0444, 0,
+       "flows: SQLite interval insert failed: attempt to write a readonly database\n"},
   };
   // Reachable by the unprivileged host; the file's own mode is what is tested.
   chmod(dir.path().c_str(), 0777);
@@ -233,7 +250,8 @@ TEST_F(FaultTest, HostileFloodStoresEveryValidPayload) {
       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"seq": "one", "ip": "a"}]})",
       R"({"log_time_start": [1], "log_time_end": 2, "stats": [{}]})",
       R"({"log_time_start": 1, "log_time_end": 2, "stats": [)" + deep + "]}",
-      R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"seq": 1, "ip": ")" + std::string(4 << 20, 'h') + R"("}, 5]})",
+      R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"seq": 1, "ip": ")" +
+          std::string(4 << 20, 'h') + R"("}, 5]})",
       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"seq": 1}]})",
       std::string("{\"stats\": [\0], \"x\": 1}", 22),
       "\xff\xfe{}",
@@ -247,7 +265,9 @@ TEST_F(FaultTest, HostileFloodStoresEveryValidPayload) {
   out.close();
   const HostResult result = RunHost(Args({dir.File("flood.jsonl")}), dir.path());
   EXPECT_EQ(0, result.code);
-  EXPECT_EQ(valid, Count("SELECT count(*) FROM flows_intervals WHERE time_start >= 60 AND time_start % 60 = 0"));
+  EXPECT_EQ(
+      valid,
+      Count("SELECT count(*) FROM flows_intervals WHERE time_start >= 60 AND time_start % 60 = 0"));
   ExpectConsistent();
   // The 4 MiB payload is held a few times over while it is written.
   if (!kSanitized) {
@@ -259,14 +279,17 @@ TEST_F(FaultTest, LongRunKeepsMemoryBounded) {
   // 2,000 payloads of 100 flow records: 200,000 entry rows, about 70 MB of
   // text. Under the sanitizers, which measure nothing here, a tenth of it.
   const int payloads = kSanitized ? 200 : 2000;
-  const std::string command =
-      std::string(TVS_FLOWGEN_PATH) + " --payloads " + std::to_string(payloads) + " --entries 100 > " + dir.File("long.jsonl");
+  const std::string command = std::string(TVS_FLOWGEN_PATH) + " --payloads " +
+                              std::to_string(payloads) + " --entries 100 > " +
+                              dir.File("long.jsonl");
   ASSERT_EQ(0, std::system(command.c_str()));
-  dir.Write("sink.json", std::regex_replace(ReadFile(TVS_SOURCE_DIR "/examples/flows.json"), std::regex(R"(\$\{DATA_DIR\})"),
-                                            dir.path()));
-  const HostResult result = RunHost({"-c", dir.File("sink.json"), "-C", "flows", dir.File("long.jsonl")}, dir.path());
+  dir.Write("sink.json", std::regex_replace(ReadFile(TVS_SOURCE_DIR "/examples/flows.json"),
+                                            std::regex(R"(\$\{DATA_DIR\})"), dir.path()));
+  const HostResult result =
+      RunHost({"-c", dir.File("sink.json"), "-C", "flows", dir.File("long.jsonl")}, dir.path());
   EXPECT_EQ(0, result.code) << result.err;
-  EXPECT_EQ("Found table: flow_stats\n[i] rows added: " + std::to_string(payloads * 100) + "\n", result.out);
+  EXPECT_EQ("Found table: flow_stats\n[i] rows added: " + std::to_string(payloads * 100) + "\n",
+            result.out);
   EXPECT_EQ(payloads * 100, Count("SELECT count(*) FROM flow_stats"));
   // The host reads ahead at most 64 payloads; the file's size must not show.
   if (!kSanitized) {

@@ -1,18 +1,19 @@
 #include "hostProcess.h"
 
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <stdexcept>
-#include <thread>
-
 #include "testSupport.h"
 
-HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& dir, const HostLaunch& launch)
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& dir,
+                         const HostLaunch& launch)
     : out_path(dir + "/host.out"), err_path(dir + "/host.err") {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -33,7 +34,8 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
     if (launch.file_size_limit >= 0) {
       // Ignored, SIGXFSZ leaves the write to fail with EFBIG as on a full disk.
       signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(launch.file_size_limit), static_cast<rlim_t>(launch.file_size_limit)};
+      const rlimit limit{static_cast<rlim_t>(launch.file_size_limit),
+                         static_cast<rlim_t>(launch.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (launch.unprivileged && geteuid() == 0) {
@@ -87,21 +89,23 @@ int HostProcess::Wait() {
 }
 
 bool HostProcess::ExitsWithin(double seconds) {
-  return Eventually([this] {
-    if (status >= 0) return true;
-    int raw = 0;
-    rusage usage{};
-    if (wait4(pid, &raw, WNOHANG, &usage) != pid) return false;
-    Reap(raw, usage.ru_maxrss);
-    return true;
-  }, seconds);
+  return Eventually(
+      [this] {
+        if (status >= 0) return true;
+        int raw = 0;
+        rusage usage{};
+        if (wait4(pid, &raw, WNOHANG, &usage) != pid) return false;
+        Reap(raw, usage.ru_maxrss);
+        return true;
+      },
+      seconds);
 }
 
 std::string HostProcess::Stdout() const { return ReadFile(out_path); }
 std::string HostProcess::Stderr() const { return ReadFile(err_path); }
 
-HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input,
-                   const HostLaunch& launch) {
+HostResult RunHost(const std::vector<std::string>& args, const std::string& dir,
+                   const std::string& input, const HostLaunch& launch) {
   HostProcess host(args, dir, launch);
   host.Write(input);
   host.CloseInput();

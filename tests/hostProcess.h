@@ -1,11 +1,11 @@
 // Runs the host binary as a child process for end-to-end tests.
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 // How the child is started, beyond its arguments.
 struct HostLaunch {
@@ -17,7 +17,8 @@ class HostProcess {
  public:
   // Starts the host with `args`; its standard input is a pipe, its output
   // goes to files in `dir`.
-  HostProcess(const std::vector<std::string>& args, const std::string& dir, const HostLaunch& launch = {});
+  HostProcess(const std::vector<std::string>& args, const std::string& dir,
+              const HostLaunch& launch = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -52,8 +53,8 @@ struct HostResult {
 };
 
 // Runs the host to completion with `input` on standard input.
-HostResult RunHost(const std::vector<std::string>& args, const std::string& dir, const std::string& input = "",
-                   const HostLaunch& launch = {});
+HostResult RunHost(const std::vector<std::string>& args, const std::string& dir,
+                   const std::string& input = "", const HostLaunch& launch = {});
 
 // Polls `condition` every 10 ms for up to `seconds`.
 bool Eventually(const std::function<bool()>& condition, double seconds = 10);

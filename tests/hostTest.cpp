@@ -1,9 +1,9 @@
 // The host program, end to end through its binary.
+#include <filesystem>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-
-#include <filesystem>
 
 #include "hostProcess.h"
 #include "testSupport.h"
@@ -31,16 +31,18 @@ class HostTest : public ::testing::Test {
     return args;
   }
 
-  Rows Q(const std::string& sql, const std::string& file = "flows.db") { return Query(dir.File(file), sql); }
+  Rows Q(const std::string& sql, const std::string& file = "flows.db") {
+    return Query(dir.File(file), sql);
+  }
 
   static std::string Payload(int start, int entries) {
     std::string stats;
     for (int i = 0; i < entries; ++i) {
-      stats += std::string(i ? "," : "") + R"({"ip": "10.0.0.)" + std::to_string(i) + R"(", "bytes": )" +
-               std::to_string(100 * i) + "}";
+      stats += std::string(i ? "," : "") + R"({"ip": "10.0.0.)" + std::to_string(i) +
+               R"(", "bytes": )" + std::to_string(100 * i) + "}";
     }
-    return R"({"log_time_start": )" + std::to_string(start) + R"(, "log_time_end": )" + std::to_string(start + 60) +
-           R"(, "stats": [)" + stats + "]}\n";
+    return R"({"log_time_start": )" + std::to_string(start) + R"(, "log_time_end": )" +
+           std::to_string(start + 60) + R"(, "stats": [)" + stats + "]}\n";
   }
 
   // Waits until the host's debug log holds `line` `count` times. The log,
@@ -50,7 +52,8 @@ class HostTest : public ::testing::Test {
     return Eventually([&] {
       const std::string err = host.Stderr();
       size_t found = 0;
-      for (size_t at = err.find(line); at != std::string::npos; at = err.find(line, at + 1)) ++found;
+      for (size_t at = err.find(line); at != std::string::npos; at = err.find(line, at + 1))
+        ++found;
       return found >= count;
     });
   }
@@ -64,7 +67,10 @@ TEST_F(HostTest, HelpPrintsUsage) {
   for (const char* flag : {"-h", "--help"}) {
     const HostResult result = RunHost({flag}, dir.path());
     EXPECT_EQ(0, result.code);
-    EXPECT_THAT(result.out, StartsWith("Usage: tavrin-sink-host -c CONFIG -C CHANNEL [-C CHANNEL ...] [options] [PAYLOAD_FILE ...]\n"));
+    EXPECT_THAT(
+        result.out,
+        StartsWith(
+            "Usage: tavrin-sink-host -c CONFIG -C CHANNEL [-C CHANNEL ...] [options] [PAYLOAD_FILE ...]\n"));
     EXPECT_THAT(result.out, HasSubstr("  -D, --define NAME=VALUE"));
     EXPECT_EQ("", result.err);
   }
@@ -75,23 +81,27 @@ TEST_F(HostTest, UsageErrorsExitTwo) {
     std::vector<std::string> args;
     const char* message;
   };
-  for (const Case& c : std::vector<Case>{
-           {{"-C", "flows"}, "a configuration file is required (-c FILE)"},
-           {{"-c", "x.json"}, "at least one channel is required (-C NAME)"},
-           {{"-c", "x.json", "-C", "f", "--bogus"}, "unknown option --bogus"},
-           {{"-c", "x.json", "-C", "f", "--type", "one"}, "--type takes an unsigned number, not \"one\""},
-           {{"-c", "x.json", "-C", "f", "-D", "NOEQUALS"}, "--define takes NAME=VALUE, not \"NOEQUALS\""},
-           {{"-c"}, "option -c needs a value"}}) {
+  for (const Case& c :
+       std::vector<Case>{{{"-C", "flows"}, "a configuration file is required (-c FILE)"},
+                         {{"-c", "x.json"}, "at least one channel is required (-C NAME)"},
+                         {{"-c", "x.json", "-C", "f", "--bogus"}, "unknown option --bogus"},
+                         {{"-c", "x.json", "-C", "f", "--type", "one"},
+                          "--type takes an unsigned number, not \"one\""},
+                         {{"-c", "x.json", "-C", "f", "-D", "NOEQUALS"},
+                          "--define takes NAME=VALUE, not \"NOEQUALS\""},
+                         {{"-c"}, "option -c needs a value"}}) {
     SCOPED_TRACE(c.message);
     const HostResult result = RunHost(c.args, dir.path());
     EXPECT_EQ(2, result.code);
-    EXPECT_EQ(std::string("tavrin-sink-host: ") + c.message + "\nTry 'tavrin-sink-host --help' for more information.\n",
+    EXPECT_EQ(std::string("tavrin-sink-host: ") + c.message +
+                  "\nTry 'tavrin-sink-host --help' for more information.\n",
               result.err);
     EXPECT_EQ("", result.out);
   }
   const HostResult result = RunHost(Args({dir.File("missing.jsonl")}), dir.path());
   EXPECT_EQ(2, result.code);
-  EXPECT_EQ("tavrin-sink-host: cannot open payload file " + dir.File("missing.jsonl") + ": No such file or directory\n",
+  EXPECT_EQ("tavrin-sink-host: cannot open payload file " + dir.File("missing.jsonl") +
+                ": No such file or directory\n",
             result.err);
   EXPECT_EQ(0, tv_file_exists(dir.File("flows.db")));
 }
@@ -99,28 +109,34 @@ TEST_F(HostTest, UsageErrorsExitTwo) {
 TEST_F(HostTest, PluginProblemsExitTwo) {
   HostResult result = RunHost(Args({"-p", dir.File("none.so")}), dir.path());
   EXPECT_EQ(2, result.code);
-  EXPECT_THAT(result.err, StartsWith("tavrin-sink-host: cannot load plugin " + dir.File("none.so") + ": "));
+  EXPECT_THAT(result.err,
+              StartsWith("tavrin-sink-host: cannot load plugin " + dir.File("none.so") + ": "));
 
   result = RunHost(Args({"-p", TVS_BAD_ABI_PLUGIN_PATH}), dir.path());
   EXPECT_EQ(2, result.code);
-  EXPECT_EQ("tavrin-sink-host: incompatible plugin " TVS_BAD_ABI_PLUGIN_PATH ": it was built for agent version 14, not 15\n",
+  EXPECT_EQ("tavrin-sink-host: incompatible plugin " TVS_BAD_ABI_PLUGIN_PATH
+            ": it was built for agent version 14, not 15\n",
             result.err);
 
   result = RunHost(Args({"--type", "3", "-t", "mysink"}), dir.path());
   EXPECT_EQ(2, result.code);
-  EXPECT_EQ("Invalid plugin type: mysink [3]\ntavrin-sink-host: the plugin refused to start (type 3)\n", result.err);
+  EXPECT_EQ(
+      "Invalid plugin type: mysink [3]\ntavrin-sink-host: the plugin refused to start (type 3)\n",
+      result.err);
 }
 
 TEST_F(HostTest, StoresPayloadFilesAndPrintsStatus) {
   dir.Write("a.jsonl", Payload(100, 2) + "\n" + Payload(160, 3));
-  dir.Write("b.jsonl", Payload(220, 1) + "not json\n" + Payload(280, 4).substr(0, Payload(280, 4).size() - 1));
+  dir.Write("b.jsonl",
+            Payload(220, 1) + "not json\n" + Payload(280, 4).substr(0, Payload(280, 4).size() - 1));
   const HostResult result = RunHost(Args({dir.File("a.jsonl"), dir.File("b.jsonl")}), dir.path());
   EXPECT_EQ(0, result.code) << result.err;
   EXPECT_EQ("Found table: talkers\n[i] rows added: 10\n", result.out);
   EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n", result.err);
-  EXPECT_EQ((Rows{{"100", "2"}, {"160", "3"}, {"220", "1"}, {"280", "4"}}),
-            Q("SELECT time_start, count(*) FROM flows_intervals JOIN talkers ON talkers.interval_id = flows_intervals.id "
-              "GROUP BY flows_intervals.id ORDER BY time_start"));
+  EXPECT_EQ(
+      (Rows{{"100", "2"}, {"160", "3"}, {"220", "1"}, {"280", "4"}}),
+      Q("SELECT time_start, count(*) FROM flows_intervals JOIN talkers ON talkers.interval_id = flows_intervals.id "
+        "GROUP BY flows_intervals.id ORDER BY time_start"));
 }
 
 TEST_F(HostTest, ReadsStandardInputAndDash) {
@@ -139,16 +155,20 @@ TEST_F(HostTest, NoPayloadsStillLoadsConfiguration) {
   const std::string prefix = "Found table: talkers\n[i] rows added: 0\n";
   ASSERT_THAT(result.out, StartsWith(prefix));
   const json status = json::parse(result.out.substr(prefix.size()));
-  EXPECT_EQ(json::parse(R"({"entries": 0, "channels": {"flows": {"payloads": 0, "rows": 0, "failed": 0, "empty": 0,
-                "purges": 0, "last_error": null, "db_bytes": )" + std::to_string(std::filesystem::file_size(dir.File("flows.db"))) + "}}}"),
-            status);
+  EXPECT_EQ(
+      json::parse(
+          R"({"entries": 0, "channels": {"flows": {"payloads": 0, "rows": 0, "failed": 0, "empty": 0,
+                "purges": 0, "last_error": null, "db_bytes": )" +
+          std::to_string(std::filesystem::file_size(dir.File("flows.db"))) + "}}}"),
+      status);
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM talkers"));
 }
 
 TEST_F(HostTest, EveryChannelGivenReceivesEachPayload) {
   WriteConfig(dir.path(), R"(, "copy": {"db_name": "copy.db", "data_source": "aggregator",
       "tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
-  const HostResult result = RunHost(Args({"-C", "copy", "-C", "nowhere", "-d"}), dir.path(), Payload(100, 2));
+  const HostResult result =
+      RunHost(Args({"-C", "copy", "-C", "nowhere", "-d"}), dir.path(), Payload(100, 2));
   EXPECT_EQ("Found table: t\nFound table: talkers\n[i] rows added: 4\n", result.out);
   EXPECT_THAT(result.err, HasSubstr("sink-sqlite: channel not found: nowhere\n"));
   EXPECT_EQ((Rows{{"2"}}), Q("SELECT count(*) FROM t", "copy.db"));
@@ -158,11 +178,17 @@ TEST_F(HostTest, EveryChannelGivenReceivesEachPayload) {
 TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
   std::filesystem::create_directory(dir.File("data"));
   WriteConfig("${DATA}/data");
-  HostResult result = RunHost(Args({"-D", "DATA=" + dir.path(), "-d"}), dir.path(), Payload(100, 1));
+  HostResult result =
+      RunHost(Args({"-D", "DATA=" + dir.path(), "-d"}), dir.path(), Payload(100, 1));
   EXPECT_EQ(0, result.code) << result.err;
-  EXPECT_THAT(result.err, HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
-                                    "sink-sqlite: Loading configuration: " + dir.File("sink.json") + "\n"));
-  EXPECT_THAT(result.err, HasSubstr("sink-sqlite: saved 1 rows from payload on channel flows\nsink-sqlite: destroyed\n"));
+  EXPECT_THAT(result.err,
+              HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+                        "sink-sqlite: Loading configuration: " +
+                        dir.File("sink.json") + "\n"));
+  EXPECT_THAT(
+      result.err,
+      HasSubstr(
+          "sink-sqlite: saved 1 rows from payload on channel flows\nsink-sqlite: destroyed\n"));
   EXPECT_EQ((Rows{{"1"}}), Q("SELECT count(*) FROM talkers", "data/flows.db"));
 
   result = RunHost(Args({"-D", "DATA=" + dir.path()}), dir.path(), Payload(200, 1));
@@ -170,12 +196,14 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
 }
 
 TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
-  const HostResult result = RunHost({"-c", dir.File("none.json"), "-C", "flows"}, dir.path(), Payload(100, 1));
+  const HostResult result =
+      RunHost({"-c", dir.File("none.json"), "-C", "flows"}, dir.path(), Payload(100, 1));
   EXPECT_EQ(1, result.code);
   EXPECT_EQ("", result.out);
-  EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\nerror: sink-sqlite: error opening configuration: " +
-                dir.File("none.json") + "\n",
-            result.err);
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\nerror: sink-sqlite: error opening configuration: " +
+          dir.File("none.json") + "\n",
+      result.err);
 }
 
 TEST_F(HostTest, SighupReloadsAndResetsTheCount) {
@@ -209,7 +237,8 @@ TEST_F(HostTest, WorkerDeathEndsTheHostWithoutWaitingForInput) {
   host.Signal(SIGHUP);
   ASSERT_TRUE(host.ExitsWithin(10));  // standard input is still open
   EXPECT_EQ(1, host.Wait());
-  EXPECT_THAT(host.Stderr(), HasSubstr("error: sink-sqlite: error loading configuration: " + dir.File("sink.json") +
-                                       ": [json.exception.parse_error.101]"));
+  EXPECT_THAT(host.Stderr(),
+              HasSubstr("error: sink-sqlite: error loading configuration: " +
+                        dir.File("sink.json") + ": [json.exception.parse_error.101]"));
   EXPECT_EQ("Found table: talkers\n", host.Stdout());
 }

@@ -1,8 +1,8 @@
 // Opening a channel's database and creating its tables.
+#include <filesystem>
+
 #include "channelFixture.h"
 #include "tvException.h"
-
-#include <filesystem>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -16,26 +16,31 @@ TEST_F(ChannelTest, InitCreatesIntervalsTableIndexesAndTables) {
   EXPECT_EQ("Found table: talkers\n", testing::internal::GetCapturedStdout());
   EXPECT_NE(nullptr, channel->db);
   EXPECT_THAT(log.Lines(), IsEmpty());
-  EXPECT_EQ((Rows{
-                {"table", "flows_intervals",
-                 "CREATE TABLE flows_intervals (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end "
-                 "INTEGER NOT NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP)"},
-                {"index", "idx_flows_intervals_created_at",
-                 "CREATE INDEX idx_flows_intervals_created_at ON flows_intervals(created_at)"},
-                {"index", "idx_flows_intervals_range",
-                 "CREATE INDEX idx_flows_intervals_range ON flows_intervals(time_start, time_end)"},
-                {"table", "talkers",
-                 "CREATE TABLE talkers (\n    id INTEGER PRIMARY KEY,\n    interval_id INTEGER NOT NULL,\n"
-                 "    ip TEXT,\n    bytes INTEGER,\n"
-                 "    FOREIGN KEY (interval_id) REFERENCES flows_intervals(id) ON DELETE CASCADE\n)"},
-                {"index", "idx_talkers_interval_id", "CREATE INDEX idx_talkers_interval_id ON talkers(interval_id)"}}),
-            Q("SELECT type, name, sql FROM sqlite_master WHERE sql IS NOT NULL ORDER BY rowid"));
+  EXPECT_EQ(
+      (Rows{
+          {"table", "flows_intervals",
+           "CREATE TABLE flows_intervals (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end "
+           "INTEGER NOT NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP)"},
+          {"index", "idx_flows_intervals_created_at",
+           "CREATE INDEX idx_flows_intervals_created_at ON flows_intervals(created_at)"},
+          {"index", "idx_flows_intervals_range",
+           "CREATE INDEX idx_flows_intervals_range ON flows_intervals(time_start, time_end)"},
+          {"table", "talkers",
+           "CREATE TABLE talkers (\n    id INTEGER PRIMARY KEY,\n    interval_id INTEGER NOT NULL,\n"
+           "    ip TEXT,\n    bytes INTEGER,\n"
+           "    FOREIGN KEY (interval_id) REFERENCES flows_intervals(id) ON DELETE CASCADE\n)"},
+          {"index", "idx_talkers_interval_id",
+           "CREATE INDEX idx_talkers_interval_id ON talkers(interval_id)"}}),
+      Q("SELECT type, name, sql FROM sqlite_master WHERE sql IS NOT NULL ORDER BY rowid"));
   Rows foreign_keys;
   sqlite3* db = channel->db.get();
-  sqlite3_exec(db, "PRAGMA foreign_keys", [](void* rows, int, char** values, char**) {
-    static_cast<Rows*>(rows)->push_back({values[0]});
-    return 0;
-  }, &foreign_keys, nullptr);
+  sqlite3_exec(
+      db, "PRAGMA foreign_keys",
+      [](void* rows, int, char** values, char**) {
+        static_cast<Rows*>(rows)->push_back({values[0]});
+        return 0;
+      },
+      &foreign_keys, nullptr);
   EXPECT_EQ((Rows{{"1"}}), foreign_keys);
 }
 
@@ -49,7 +54,10 @@ TEST_F(ChannelTest, InitAgainOnExistingFileChangesNothing) {
 TEST_F(ChannelTest, NonAggregatorGetsIntervalsTableButNoPurgeNorEntryIndex) {
   auto channel = Open(R"({"db_name": "flows.db", "data_source": "Aggregator", "purge_in_days": 7,
       "tables": [{"name": "t", "columns": [{"name": "a", "type": "TEXT"}]}]})");
-  EXPECT_EQ((Rows{{"flows_intervals"}, {"idx_flows_intervals_created_at"}, {"idx_flows_intervals_range"}, {"t"}}),
+  EXPECT_EQ((Rows{{"flows_intervals"},
+                  {"idx_flows_intervals_created_at"},
+                  {"idx_flows_intervals_range"},
+                  {"t"}}),
             Q("SELECT name FROM sqlite_master ORDER BY rowid"));
   EXPECT_THAT(log.Lines(), IsEmpty());
 }
@@ -68,13 +76,17 @@ TEST_F(ChannelTest, StartupPurgeOnlyForPositiveRetention) {
   testing::internal::CaptureStdout();
   channel->InitDatabase();
   testing::internal::GetCapturedStdout();
-  EXPECT_THAT(log.Lines(), ElementsAre("Purging on startup for aggregate channel flows.flows.db\n",
-                                       "sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "Purging on startup for aggregate channel flows.flows.db\n",
+          "sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
 }
 
 TEST_F(ChannelTest, NoTablesFailsAfterOpeningAndCreatesNothing) {
-  for (const char* config : {R"({"db_name": "flows.db", "data_source": "aggregator"})",
-                             R"({"db_name": "flows.db", "data_source": "aggregator", "tables": []})"}) {
+  for (const char* config :
+       {R"({"db_name": "flows.db", "data_source": "aggregator"})",
+        R"({"db_name": "flows.db", "data_source": "aggregator", "tables": []})"}) {
     SCOPED_TRACE(config);
     auto channel = Load(config);
     EXPECT_THAT([&] { channel->InitDatabase(); },
@@ -90,16 +102,23 @@ TEST_F(ChannelTest, RefusedSecondTableLeavesEarlierStatementsInEffect) {
       {"name": "b", "columns": [{"name": "y", "type": "TEXT", "autoincrement": true}]}]})");
   testing::internal::CaptureStdout();
   EXPECT_THAT([&] { channel->InitDatabase(); },
-              ThrowsMessage<tvException>(StrEq("flows: cannot create tables: near \"AUTOINCREMENT\": syntax error")));
+              ThrowsMessage<tvException>(
+                  StrEq("flows: cannot create tables: near \"AUTOINCREMENT\": syntax error")));
   EXPECT_EQ("Found table: a\nFound table: b\n", testing::internal::GetCapturedStdout());
-  EXPECT_EQ((Rows{{"a"}, {"flows_intervals"}, {"idx_flows_intervals_created_at"}, {"idx_flows_intervals_range"}}),
+  EXPECT_EQ((Rows{{"a"},
+                  {"flows_intervals"},
+                  {"idx_flows_intervals_created_at"},
+                  {"idx_flows_intervals_range"}}),
             Q("SELECT name FROM sqlite_master ORDER BY name"));
 }
 
 TEST_F(ChannelTest, DuplicateDefaultColumnIsRefusedBySqlite) {
-  EXPECT_THAT([&] { Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
-                  {"name": "t", "columns": [{"name": "id", "type": "INTEGER"}]}]})"); },
-              ThrowsMessage<tvException>(StrEq("flows: cannot create tables: duplicate column name: id")));
+  EXPECT_THAT(
+      [&] {
+        Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
+                  {"name": "t", "columns": [{"name": "id", "type": "INTEGER"}]}]})");
+      },
+      ThrowsMessage<tvException>(StrEq("flows: cannot create tables: duplicate column name: id")));
 }
 
 TEST_F(ChannelTest, MissingDirectoryCannotOpen) {
@@ -114,8 +133,9 @@ TEST_F(ChannelTest, FileThatIsNotADatabaseCannotCreateTables) {
   dir.Write("flows.db", std::string(4096, 'x'));
   auto channel = Load(kTalkers);
   testing::internal::CaptureStdout();
-  EXPECT_THAT([&] { channel->InitDatabase(); },
-              ThrowsMessage<tvException>(StrEq("flows: cannot create tables: file is not a database")));
+  EXPECT_THAT(
+      [&] { channel->InitDatabase(); },
+      ThrowsMessage<tvException>(StrEq("flows: cannot create tables: file is not a database")));
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(std::string(4096, 'x'), ReadFile(DbFile()));
 }

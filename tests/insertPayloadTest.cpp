@@ -29,9 +29,11 @@ class InsertPayloadTest : public ChannelTest {
   std::time_t (*saved_clock)(std::time_t*) = nullptr;
 };
 
-const char kOneEntry[] = R"({"log_time_start": 100, "log_time_end": 160, "stats": [{"ip": "10.0.0.1", "bytes": 5}]})";
+const char kOneEntry[] =
+    R"({"log_time_start": 100, "log_time_end": 160, "stats": [{"ip": "10.0.0.1", "bytes": 5}]})";
 const char kProcessing[] = "sink-sqlite: processing data source: aggregator\n";
-const char kPurged[] = "sink-sqlite: purged data older than 30 days from table flows_intervals in DB flows.db\n";
+const char kPurged[] =
+    "sink-sqlite: purged data older than 30 days from table flows_intervals in DB flows.db\n";
 
 }  // namespace
 
@@ -39,27 +41,40 @@ TEST_F(InsertPayloadTest, NotJsonLogsParseErrorAndSkipsPurge) {
   auto channel = Open(kTalkers);
   channel->purge_in_days = 30;
   EXPECT_EQ(-1, Insert(*channel, "abc"));
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: JSON parse error: [json.exception.parse_error.101] parse error at line 1, "
-                                       "column 1: syntax error while parsing value - invalid literal; last read: 'a'\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "flows: JSON parse error: [json.exception.parse_error.101] parse error at line 1, "
+          "column 1: syntax error while parsing value - invalid literal; last read: 'a'\n"));
   EXPECT_EQ(0, channel->last_purge);
 }
 
 TEST_F(InsertPayloadTest, CommentsAreAccepted) {
   auto channel = Open(kTalkers);
-  EXPECT_EQ(1, Insert(*channel, "// interval\n{\"log_time_start\": 1, /* end */ \"log_time_end\": 2, \"stats\": [{}]}"));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
+  EXPECT_EQ(
+      1,
+      Insert(
+          *channel,
+          "// interval\n{\"log_time_start\": 1, /* end */ \"log_time_end\": 2, \"stats\": [{}]}"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
 }
 
 TEST_F(InsertPayloadTest, FirstPayloadSavesThenPurgesAndNextDoesNot) {
   auto channel = Open(kTalkers);
   channel->purge_in_days = 30;
   EXPECT_EQ(1, Insert(*channel, kOneEntry));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n",
-                                       "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n",
+                  "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
   EXPECT_EQ(fake_now, channel->last_purge);
   fake_now += 60;
   EXPECT_EQ(1, Insert(*channel, kOneEntry));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
   EXPECT_EQ((Rows{{"2"}}), Q("SELECT count(*) FROM talkers"));
 }
 
@@ -94,7 +109,8 @@ TEST_F(InsertPayloadTest, NoPurgeWithoutPositiveRetention) {
 TEST_F(InsertPayloadTest, PayloadsWithoutEntriesReturnZeroSilently) {
   auto channel = Open(kTalkers);
   channel->purge_in_days = 30;
-  for (const char* payload : {"{}", "[1, 2]", R"({"stats": 5})", R"({"stats": {}})", R"({"stats": []})", "null"}) {
+  for (const char* payload :
+       {"{}", "[1, 2]", R"({"stats": 5})", R"({"stats": {}})", R"({"stats": []})", "null"}) {
     SCOPED_TRACE(payload);
     EXPECT_EQ(0, Insert(*channel, payload));
     EXPECT_THAT(log.Lines(), ElementsAre(kProcessing));
@@ -106,45 +122,65 @@ TEST_F(InsertPayloadTest, WriterZeroLogsNoRowsSavedAndPurgeRuns) {
   auto channel = Open(kTalkers);
   channel->purge_in_days = 30;
   EXPECT_EQ(0, Insert(*channel, R"({"log_time_start": 100, "stats": [{}]})"));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "flows: Metadata lacked timestamps - aborting\n",
-                                       "sink-sqlite: no rows saved from payload on channel flows\n",
-                                       "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing, "flows: Metadata lacked timestamps - aborting\n",
+                  "sink-sqlite: no rows saved from payload on channel flows\n",
+                  "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
 }
 
 TEST_F(InsertPayloadTest, UnsupportedDataSourceStillChecksPurge) {
   for (const char* source : {"Aggregator", "aggregator ", ""}) {
     SCOPED_TRACE(source);
-    auto channel = Open(std::string(R"({"db_name": "other.db", "data_source": ")") + source +
-                        R"(", "tables": [{"name": "t", "columns": [{"name": "a", "type": "TEXT"}]}]})");
+    auto channel =
+        Open(std::string(R"({"db_name": "other.db", "data_source": ")") + source +
+             R"(", "tables": [{"name": "t", "columns": [{"name": "a", "type": "TEXT"}]}]})");
     channel->purge_in_days = 30;
     EXPECT_EQ(-1, Insert(*channel, kOneEntry));
-    EXPECT_THAT(log.Lines(), ElementsAre(std::string("sink-sqlite: processing data source: ") + source + "\n",
-                                         "sink-sqlite: unsupported data_source on channel flows\n",
-                                         "sink-sqlite: running daily purge for aggregate flows.other.db\n",
-                                         "sink-sqlite: purged data older than 30 days from table flows_intervals in DB other.db\n"));
+    EXPECT_THAT(
+        log.Lines(),
+        ElementsAre(
+            std::string("sink-sqlite: processing data source: ") + source + "\n",
+            "sink-sqlite: unsupported data_source on channel flows\n",
+            "sink-sqlite: running daily purge for aggregate flows.other.db\n",
+            "sink-sqlite: purged data older than 30 days from table flows_intervals in DB other.db\n"));
   }
 }
 
 TEST_F(InsertPayloadTest, WriterFailureAddsNoLineAndPurgeRuns) {
-  auto channel = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
+  auto channel = Open(
+      R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
       {"name": "ip", "type": "TEXT", "not_null": true}]}]})");
   channel->purge_in_days = 30;
   EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{}]})"));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "flows: SQLite stats insert failed: NOT NULL constraint failed: t.ip\n",
-                                       "flows: Transaction aborted\n",
-                                       "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing,
+                  "flows: SQLite stats insert failed: NOT NULL constraint failed: t.ip\n",
+                  "flows: Transaction aborted\n",
+                  "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
 }
 
 TEST_F(InsertPayloadTest, TypeErrorCostsOnePayloadOnly) {
   auto channel = Open(kTalkers);
   channel->purge_in_days = 30;
-  EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a", "bytes": 1}, {"bytes": "many"}]})"));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing, "flows: Transaction aborted\n",
-                                       "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n",
-                                       "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
+  EXPECT_EQ(
+      -1,
+      Insert(
+          *channel,
+          R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a", "bytes": 1}, {"bytes": "many"}]})"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          kProcessing, "flows: Transaction aborted\n",
+          "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n",
+          "sink-sqlite: running daily purge for aggregate flows.flows.db\n", kPurged));
   EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": "1", "log_time_end": 2, "stats": [{}]})"));
-  EXPECT_THAT(log.Lines(), ElementsAre(kProcessing,
-                                       "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          kProcessing,
+          "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n"));
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM flows_intervals"));
   EXPECT_EQ(1, Insert(*channel, kOneEntry));
 }
@@ -152,13 +188,16 @@ TEST_F(InsertPayloadTest, TypeErrorCostsOnePayloadOnly) {
 TEST_F(InsertPayloadTest, NestingBeyondTheLimitIsRefusedBeforeParsing) {
   auto channel = Open(kTalkers);
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-  EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": )" + deep + "}]}"));
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: JSON parse error: arrays and objects nested deeper than 512 levels\n"));
+  EXPECT_EQ(-1, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": )" +
+                                     deep + "}]}"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre("flows: JSON parse error: arrays and objects nested deeper than 512 levels\n"));
   // Brackets inside strings do not count, and 500 levels are stored as text.
   const std::string brackets = std::string(2000, '[');
   const std::string nested = std::string(500, '[') + std::string(500, ']');
-  EXPECT_EQ(2, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": ")" + brackets +
-                                    R"(\"["}, {"ip": )" + nested + "}]}"));
+  EXPECT_EQ(2, Insert(*channel, R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": ")" +
+                                    brackets + R"(\"["}, {"ip": )" + nested + "}]}"));
   // The outer array is joined, so its one element is written as 998 characters.
   EXPECT_EQ((Rows{{"2002"}, {"998"}}), Q("SELECT length(ip) FROM talkers ORDER BY id"));
 }

@@ -43,8 +43,10 @@ class PayloadReaderTest : public ChannelTest {
       log.Clear();
       tv_dprintf("raised %s\n", e.what());
     }
-    const Rows rows = Query(dir.File(file), "SELECT i.time_start, i.time_end, t.interval_id, quote(a), quote(b), quote(c), "
-                                            "quote(d), quote(e) FROM c_intervals i JOIN t ON t.interval_id = i.id ORDER BY t.id");
+    const Rows rows =
+        Query(dir.File(file),
+              "SELECT i.time_start, i.time_end, t.interval_id, quote(a), quote(b), quote(c), "
+              "quote(d), quote(e) FROM c_intervals i JOIN t ON t.interval_id = i.id ORDER BY t.id");
     Exec(dir.File(file), "DELETE FROM c_intervals");
     return {result, log.Lines(), rows};
   }
@@ -53,21 +55,22 @@ class PayloadReaderTest : public ChannelTest {
 }  // namespace
 
 TEST_F(PayloadReaderTest, StoresWhatTheDocumentPathStores) {
-  for (const char* text : {
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x.y.z", "b": 5, "d": 1.5, "nested": [1, "s", {"k": [2]}]}]})",
-           R"({"stats": [{"a": "first"}, 7, "s", [1, [2]], null, {"a": null, "b": null}], "log_time_end": 9, "log_time_start": 8})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "one", "a": "two", "b": 1, "b": 2.9}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": 5, "stats": [{"a": "last stats wins"}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "dropped"}], "stats": [{"a": "kept"}]})",
-           R"({"log_time_start": 1, "log_time_start": 3, "log_time_end": {"x": 1}, "stats": [{}]})",
-           R"({"log_time_start": [1, 2], "stats": [{}]})",
-           R"({"log_time_start": 1.9, "log_time_end": true, "stats": [{"a": {"z": {"b": [true, null]}, "a": 1}, "nested": "n"}]})",
-           R"({"log_time_start": 1, "log_time_end": 0, "stats": [{}]})",
-           R"({"log_time_end": 5, "stats": [{}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "ok", "b": 1}, {"b": "not a number"}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"b": true}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "other": {"stats": [1]}, "stats": [{"unmapped": {"deep": [[[]]]}, "a": "é\u0000ü"}]})",
-           R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": 18446744073709551615, "b": 18446744073709551615, "nested": -0.0}]})"}) {
+  for (
+      const char* text :
+      {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x.y.z", "b": 5, "d": 1.5, "nested": [1, "s", {"k": [2]}]}]})",
+       R"({"stats": [{"a": "first"}, 7, "s", [1, [2]], null, {"a": null, "b": null}], "log_time_end": 9, "log_time_start": 8})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "one", "a": "two", "b": 1, "b": 2.9}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": 5, "stats": [{"a": "last stats wins"}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "dropped"}], "stats": [{"a": "kept"}]})",
+       R"({"log_time_start": 1, "log_time_start": 3, "log_time_end": {"x": 1}, "stats": [{}]})",
+       R"({"log_time_start": [1, 2], "stats": [{}]})",
+       R"({"log_time_start": 1.9, "log_time_end": true, "stats": [{"a": {"z": {"b": [true, null]}, "a": 1}, "nested": "n"}]})",
+       R"({"log_time_start": 1, "log_time_end": 0, "stats": [{}]})",
+       R"({"log_time_end": 5, "stats": [{}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "ok", "b": 1}, {"b": "not a number"}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"b": true}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "other": {"stats": [1]}, "stats": [{"unmapped": {"deep": [[[]]]}, "a": "é\u0000ü"}]})",
+       R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": 18446744073709551615, "b": 18446744073709551615, "nested": -0.0}]})"}) {
     SCOPED_TRACE(text);
     const auto [streamed, parsed] = BothWays(text);
     EXPECT_EQ(parsed.result, streamed.result);
@@ -104,7 +107,8 @@ TEST_F(PayloadReaderTest, ReportsWhetherThereIsAnythingToStore) {
 TEST_F(PayloadReaderTest, ParseErrorsAreTheLibrarys) {
   auto channel = Open(std::string(kColumns).insert(1, R"("db_name": "c.db", )"), "c");
   const tvsColumnPlan plan(channel->tables[0]);
-  for (const char* text : {"abc", R"({"stats": [1,]})", "{} {}", R"({"a": 1e999})", "", R"({"a": "\ud800"})"}) {
+  for (const char* text :
+       {"abc", R"({"stats": [1,]})", "{} {}", R"({"a": 1e999})", "", R"({"a": "\ud800"})"}) {
     SCOPED_TRACE(text);
     std::string expected, actual;
     try {
@@ -122,16 +126,25 @@ TEST_F(PayloadReaderTest, ParseErrorsAreTheLibrarys) {
     EXPECT_EQ(expected, actual);
   }
   tvsAggregatePayload payload;
-  EXPECT_THROW(readAggregatePayload(R"({"stats": [{"a": )" + std::string(600, '[') + std::string(600, ']') + "}]}", plan, payload),
+  EXPECT_THROW(readAggregatePayload(
+                   R"({"stats": [{"a": )" + std::string(600, '[') + std::string(600, ']') + "}]}",
+                   plan, payload),
                tvsNestingError);
-  EXPECT_NO_THROW(readAggregatePayload(R"({"stats": [{"a": )" + std::string(500, '[') + std::string(500, ']') + "}]}", plan, payload));
+  EXPECT_NO_THROW(readAggregatePayload(
+      R"({"stats": [{"a": )" + std::string(500, '[') + std::string(500, ']') + "}]}", plan,
+      payload));
 }
 
 TEST_F(ChannelTest, MalformedColumnSchemaStillRaisesInsideTheTransaction) {
-  auto channel = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
+  auto channel = Open(
+      R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
       {"name": "a", "type": "TEXT", "split": "x"}]}]})");
-  EXPECT_EQ(-1, channel->InsertPayload(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "v"}]})"));
-  EXPECT_THAT(log.Lines(), ElementsAre("sink-sqlite: processing data source: aggregator\n", "flows: Transaction aborted\n",
-                                       "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n"));
+  EXPECT_EQ(-1, channel->InsertPayload(
+                    R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "v"}]})"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "sink-sqlite: processing data source: aggregator\n", "flows: Transaction aborted\n",
+          "flows: payload not stored: [json.exception.type_error.302] type must be number, but is string\n"));
   EXPECT_EQ(-1, channel->InsertPayload("not json"));
 }

@@ -1,21 +1,20 @@
 // The plugin frame: exported symbols, the worker loop, routing and status.
+#include <cstring>
+#include <filesystem>
+
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <filesystem>
-
+#include "pluginAccess.h"
 #include "testSupport.h"
 #include "tvLog.h"
 #include "tvsPlugin.h"
-#include "pluginAccess.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Not;
-
 
 namespace {
 
@@ -36,8 +35,9 @@ TEST(PluginExports, DescriptorBytes) {
   ASSERT_NE(nullptr, library.handle) << dlerror();
   const void* descriptor = dlsym(library.handle, "tv_plugin_abi");
   ASSERT_NE(nullptr, descriptor);
-  const unsigned char expected[32] = {'Z',  'L',  'O',  'K',  32, 0, 0, 0, 15,   0,    0, 0, 0x09, 0x03, 0x23, 0x20,
-                                      1,    0,    0,    0,    0,  0, 0, 0, 0x60, 0x0B, 0, 0, 0x48, 0,    0,    0};
+  const unsigned char expected[32] = {'Z', 'L',  'O',  'K',  32,   0, 0,    0, 15, 0, 0,
+                                      0,   0x09, 0x03, 0x23, 0x20, 1, 0,    0, 0,  0, 0,
+                                      0,   0,    0x60, 0x0B, 0,    0, 0x48, 0, 0,  0};
   EXPECT_EQ(0, std::memcmp(expected, descriptor, sizeof expected));
 }
 
@@ -49,7 +49,8 @@ TEST(PluginExports, FactoryAcceptsTypesOneAndTwoOnly) {
   for (unsigned type : {0u, 1u, 2u, 3u}) {
     SCOPED_TRACE(type);
     LogCapture log;
-    tvPluginSink* plugin = factory("sink", {{"config", "/nonexistent.json"}, {"type", std::to_string(type)}});
+    tvPluginSink* plugin =
+        factory("sink", {{"config", "/nonexistent.json"}, {"type", std::to_string(type)}});
     if (type == 1 || type == 2) {
       ASSERT_NE(nullptr, plugin);
       EXPECT_EQ(type, plugin->plugin_type);
@@ -64,10 +65,12 @@ TEST(PluginExports, FactoryAcceptsTypesOneAndTwoOnly) {
       EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: destroyed\n"));
     } else {
       EXPECT_EQ(nullptr, plugin);
-      EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n",
-                                           "Invalid plugin type: sink [" + std::to_string(type) + "]\n",
-                                           "sink: destroyed\n"));
-      EXPECT_THAT(log.OperatorLines(), ElementsAre("Invalid plugin type: sink [" + std::to_string(type) + "]\n"));
+      EXPECT_THAT(log.Lines(),
+                  ElementsAre("sink: initialized\n",
+                              "Invalid plugin type: sink [" + std::to_string(type) + "]\n",
+                              "sink: destroyed\n"));
+      EXPECT_THAT(log.OperatorLines(),
+                  ElementsAre("Invalid plugin type: sink [" + std::to_string(type) + "]\n"));
     }
   }
 }
@@ -81,9 +84,11 @@ const char kTalkers[] = R"([{"name": "talkers", "columns": [
 class PluginLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
-                               R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator",
-                               "tables": )" + kTalkers + "}}}");
+    dir.Write("sink.json",
+              R"({"db_path": ")" + dir.path() +
+                  R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator",
+                               "tables": )" +
+                  kTalkers + "}}}");
   }
   void TearDown() override {
     if (plugin) {
@@ -93,8 +98,9 @@ class PluginLoopTest : public ::testing::Test {
   }
 
   void Start() {
-    plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
-                                                     {"config", dir.File("sink.json")}, {"type", "1"}});
+    plugin = std::make_unique<tvsPlugin>(
+        "sink",
+        std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
     ASSERT_EQ(0, plugin->Create());
     ASSERT_TRUE(plugin->WaitUntilIdle());
   }
@@ -126,12 +132,13 @@ const char kThreeRows[] = R"({"log_time_start": 100, "log_time_end": 160, "stats
 }  // namespace
 
 TEST_F(PluginLoopTest, TerminateBeforeStartLogsBannerOnly) {
-  plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
-                                                   {"config", dir.File("sink.json")}, {"type", "1"}});
+  plugin = std::make_unique<tvsPlugin>(
+      "sink", std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
   plugin->Terminate();
   ASSERT_EQ(0, plugin->Create());
   plugin->Join();
-  EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
   EXPECT_EQ(0, tv_file_exists(dir.File("b.db")));
 }
 
@@ -148,7 +155,10 @@ TEST_F(PluginLoopTest, RoutesToConfiguredChannelsAndCountsPositiveResults) {
 
   EXPECT_EQ(3, Entries());
   EXPECT_EQ(1, CountLines("sink: channel not found: a\n"));
-  EXPECT_EQ(1, CountLines("b: JSON parse error: [json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - invalid literal; last read: 'a'\n"));
+  EXPECT_EQ(
+      1,
+      CountLines(
+          "b: JSON parse error: [json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - invalid literal; last read: 'a'\n"));
   EXPECT_EQ((Rows{{"3"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
   EXPECT_EQ((Rows{{"1"}}), Query(dir.File("b.db"), "SELECT count(*) FROM b_intervals"));
 }
@@ -188,12 +198,13 @@ TEST_F(PluginLoopTest, RowCountSaturatesInsteadOfOverflowing) {
 
 TEST_F(PluginLoopTest, ConfigurationErrorEndsWorker) {
   dir.Write("sink.json", R"({"channels": {"b": {"data_source": "aggregator"}}})");
-  plugin = std::make_unique<tvsPlugin>("sink", std::map<std::string, std::string>{
-                                                   {"config", dir.File("sink.json")}, {"type", "1"}});
+  plugin = std::make_unique<tvsPlugin>(
+      "sink", std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
   testing::internal::CaptureStderr();
   ASSERT_EQ(0, plugin->Create());
   EXPECT_FALSE(plugin->WaitUntilIdle());
-  EXPECT_EQ("error: sink: required parameter missing: db_name\n", testing::internal::GetCapturedStderr());
+  EXPECT_EQ("error: sink: required parameter missing: db_name\n",
+            testing::internal::GetCapturedStderr());
   EXPECT_TRUE(plugin->EndedWithError());
 }
 
@@ -206,13 +217,14 @@ TEST(PluginStatus, DisplaysOnlyUnsignedEntries) {
   json in_memory = json::object();
   plugin.GetStatus(in_memory);  // a signed integer, as the plugin stores it
   EXPECT_TRUE(in_memory.at("entries").is_number_integer());
-  for (const Case& c : std::vector<Case>{{json::parse(R"({"entries": 5})"), "[i] rows added: 5\n"},
-                                         {json::parse(R"({"entries": 0, "other": 1})"), "[i] rows added: 0\n"},
-                                         {in_memory, ""},
-                                         {json::parse(R"({"entries": -1})"), ""},
-                                         {json::parse(R"({"entries": "5"})"), ""},
-                                         {json::parse(R"({"other": 5})"), ""},
-                                         {json::parse("[5]"), ""}}) {
+  for (const Case& c :
+       std::vector<Case>{{json::parse(R"({"entries": 5})"), "[i] rows added: 5\n"},
+                         {json::parse(R"({"entries": 0, "other": 1})"), "[i] rows added: 0\n"},
+                         {in_memory, ""},
+                         {json::parse(R"({"entries": -1})"), ""},
+                         {json::parse(R"({"entries": "5"})"), ""},
+                         {json::parse(R"({"other": 5})"), ""},
+                         {json::parse("[5]"), ""}}) {
     SCOPED_TRACE(c.status.dump());
     testing::internal::CaptureStdout();
     plugin.DisplayStatus(c.status);
@@ -229,29 +241,35 @@ TEST(PluginStatus, GetStatusKeepsOtherMembers) {
 }
 
 TEST_F(PluginLoopTest, ChannelCountersInStatusSinceTheLastLoad) {
-  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "purge_in_days": 30, "channels": {"b": {"db_name": "b.db",
-      "data_source": "aggregator", "tables": )" + kTalkers + "}}}");
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
+                             R"(", "purge_in_days": 30, "channels": {"b": {"db_name": "b.db",
+      "data_source": "aggregator", "tables": )" +
+                             kTalkers + "}}}");
   Start();
   Queue(kThreeRows, {"b"});
   Queue(R"({"stats": []})", {"b"});
   Queue("abc", {"b"});
-  Queue(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "x", "bytes": "many"}]})", {"b"});
+  Queue(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "x", "bytes": "many"}]})",
+        {"b"});
   ASSERT_TRUE(plugin->WaitUntilIdle());
   json status = json::object();
   plugin->GetStatus(status);
   const auto bytes = std::filesystem::file_size(dir.File("b.db"));
   // The start-up purge and the first payload's daily purge.
-  EXPECT_EQ(json::parse(R"({"payloads": 4, "rows": 3, "failed": 2, "empty": 1, "purges": 2, "last_error":
+  EXPECT_EQ(
+      json::parse(R"({"payloads": 4, "rows": 3, "failed": 2, "empty": 1, "purges": 2, "last_error":
       "b: payload not stored: [json.exception.type_error.302] type must be number, but is string", "db_bytes": )" +
-                        std::to_string(bytes) + "}"),
-            status["channels"]["b"]);
+                  std::to_string(bytes) + "}"),
+      status["channels"]["b"]);
   EXPECT_EQ(3, status["entries"]);
 
   plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
   ASSERT_TRUE(plugin->WaitUntilIdle());
   status = json::object();
   plugin->GetStatus(status);
-  EXPECT_EQ(json::parse(R"({"payloads": 0, "rows": 0, "failed": 0, "empty": 0, "purges": 1, "last_error": null, "db_bytes": )" +
-                        std::to_string(std::filesystem::file_size(dir.File("b.db"))) + "}"),
-            status["channels"]["b"]);
+  EXPECT_EQ(
+      json::parse(
+          R"({"payloads": 0, "rows": 0, "failed": 0, "empty": 0, "purges": 1, "last_error": null, "db_bytes": )" +
+          std::to_string(std::filesystem::file_size(dir.File("b.db"))) + "}"),
+      status["channels"]["b"]);
 }

@@ -33,14 +33,17 @@ class ReloadTest : public ::testing::Test {
   }
 
   std::string Channel(const std::string& name, const std::string& extra = "") {
-    return "\"" + name + R"(": {"db_name": ")" + name + R"(.db", "data_source": "aggregator", )" + extra +
-           R"("tables": [{"name": ")" + name + R"(_t", "columns": [{"name": "v", "type": "TEXT"}]}]})";
+    return "\"" + name + R"(": {"db_name": ")" + name + R"(.db", "data_source": "aggregator", )" +
+           extra + R"("tables": [{"name": ")" + name +
+           R"(_t", "columns": [{"name": "v", "type": "TEXT"}]}]})";
   }
   std::string WithPath(const std::string& members) {
     return R"({"db_path": ")" + dir.path() + "\", " + members + "}";
   }
   std::vector<std::string> Names() { return Access::ChannelNames(plugin); }
-  const tvsChannelConfig& Get(const std::string& name) { return *Access::Channels(plugin).at(name); }
+  const tvsChannelConfig& Get(const std::string& name) {
+    return *Access::Channels(plugin).at(name);
+  }
 
   TempDir dir;
   LogCapture log;
@@ -52,27 +55,33 @@ class ReloadTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(ReloadTest, LoadsChannelsWithCommentsAndOpensTheirDatabases) {
-  Reload("// sink\n" + WithPath(R"("purge_in_days": 7, /* two channels */ "channels": {)" + Channel("b") + ", " +
-                                Channel("a", R"("purge_in_days": 2, )") + "}"));
+  Reload("// sink\n" +
+         WithPath(R"("purge_in_days": 7, /* two channels */ "channels": {)" + Channel("b") + ", " +
+                  Channel("a", R"("purge_in_days": 2, )") + "}"));
   EXPECT_THAT(Names(), ElementsAre("a", "b"));
   EXPECT_EQ("Found table: a_t\nFound table: b_t\n", printed);
   EXPECT_EQ(2, Get("a").purge_in_days);
   EXPECT_EQ(7, Get("b").purge_in_days);
   EXPECT_EQ(dir.path(), Get("b").db_path);
   EXPECT_NE(nullptr, Get("a").db);
-  EXPECT_EQ((Rows{{"b_t"}}), Query(dir.File("b.db"), "SELECT name FROM sqlite_master WHERE name = 'b_t'"));
-  EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: Loading configuration: " + dir.File("sink.json") + "\n",
-                                       "Purging on startup for aggregate channel a.a.db\n",
-                                       "sink-sqlite: purged data older than 2 days from table a_intervals in DB a.db\n",
-                                       "Purging on startup for aggregate channel b.b.db\n",
-                                       "sink-sqlite: purged data older than 7 days from table b_intervals in DB b.db\n"));
+  EXPECT_EQ((Rows{{"b_t"}}),
+            Query(dir.File("b.db"), "SELECT name FROM sqlite_master WHERE name = 'b_t'"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "sink: initialized\n", "sink: Loading configuration: " + dir.File("sink.json") + "\n",
+          "Purging on startup for aggregate channel a.a.db\n",
+          "sink-sqlite: purged data older than 2 days from table a_intervals in DB a.db\n",
+          "Purging on startup for aggregate channel b.b.db\n",
+          "sink-sqlite: purged data older than 7 days from table b_intervals in DB b.db\n"));
 }
 
 TEST_F(ReloadTest, MissingFileKeepsEverything) {
   Reload(WithPath("\"channels\": {" + Channel("a") + "}"));
   std::remove(dir.File("sink.json").c_str());
   EXPECT_THAT([&] { plugin.Reload(); },
-              ThrowsMessage<tvException>(StrEq("sink: error opening configuration: " + dir.File("sink.json"))));
+              ThrowsMessage<tvException>(
+                  StrEq("sink: error opening configuration: " + dir.File("sink.json"))));
   EXPECT_THAT(Names(), ElementsAre("a"));
   EXPECT_EQ(dir.path(), Access::Defaults(plugin).db_path);
 }
@@ -82,20 +91,28 @@ TEST_F(ReloadTest, SyntaxErrorsCarryTheLibraryMessage) {
     const char* text;
     const char* message;
   };
-  for (const Case& c : std::vector<Case>{
-           {"", "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"},
-           {R"({"channels": {)", "[json.exception.parse_error.101] parse error at line 1, column 15: syntax error while parsing object key - unexpected end of input; expected string literal"},
-           {"{} {}", "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error while parsing value - unexpected '{'; expected end of input"}}) {
+  for (
+      const Case& c : std::vector<Case>{
+          {"",
+           "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"},
+          {R"({"channels": {)",
+           "[json.exception.parse_error.101] parse error at line 1, column 15: syntax error while parsing object key - unexpected end of input; expected string literal"},
+          {"{} {}",
+           "[json.exception.parse_error.101] parse error at line 1, column 4: syntax error while parsing value - unexpected '{'; expected end of input"}}) {
     SCOPED_TRACE(c.text);
     EXPECT_THAT([&] { Reload(c.text); },
-                ThrowsMessage<tvException>(StrEq("sink: error loading configuration: " + dir.File("sink.json") + ": " + c.message)));
+                ThrowsMessage<tvException>(StrEq("sink: error loading configuration: " +
+                                                 dir.File("sink.json") + ": " + c.message)));
   }
 }
 
 TEST_F(ReloadTest, DbPathMustExistAndOldChannelsStay) {
   Reload(WithPath("\"channels\": {" + Channel("a") + "}"));
-  EXPECT_THAT([&] { Reload(R"({"db_path": ")" + dir.File("nope") + "\", \"channels\": {" + Channel("b") + "}}"); },
-              ThrowsMessage<tvException>(StrEq("sink: database path doesn't exist: " + dir.File("nope"))));
+  EXPECT_THAT(
+      [&] {
+        Reload(R"({"db_path": ")" + dir.File("nope") + "\", \"channels\": {" + Channel("b") + "}}");
+      },
+      ThrowsMessage<tvException>(StrEq("sink: database path doesn't exist: " + dir.File("nope"))));
   EXPECT_THAT(Names(), ElementsAre("a"));
   EXPECT_NE(nullptr, Get("a").db);
   EXPECT_EQ(dir.File("nope"), Access::Defaults(plugin).db_path);
@@ -103,7 +120,8 @@ TEST_F(ReloadTest, DbPathMustExistAndOldChannelsStay) {
 
 TEST_F(ReloadTest, DefaultsPersistAcrossLoadsAndSeedOnlyPathAndRetention) {
   GlobalConfigScope variables(std::map<std::string, std::string>{{"DIR", dir.path()}});
-  Reload(R"({"db_path": "${DIR}", "purge_in_days": 3, "db_name": "top.db", "data_source": "aggregator",
+  Reload(
+      R"({"db_path": "${DIR}", "purge_in_days": 3, "db_name": "top.db", "data_source": "aggregator",
              "channels": {"a": {"db_name": "a.db", "data_source": "x", "tables": [{"name": "t", "columns": [{"name": "v", "type": "TEXT"}]}]}}})");
   EXPECT_EQ(dir.path(), Get("a").db_path);
   EXPECT_EQ(3, Get("a").purge_in_days);
@@ -111,7 +129,8 @@ TEST_F(ReloadTest, DefaultsPersistAcrossLoadsAndSeedOnlyPathAndRetention) {
   EXPECT_EQ("top.db", Access::Defaults(plugin).db_name);
   EXPECT_EQ("defaults", Access::Defaults(plugin).name);
   // Keys removed from the file keep the value of the previous load.
-  Reload(R"({"channels": {"b": {"db_name": "b.db", "tables": [{"name": "t", "columns": [{"name": "v", "type": "TEXT"}]}]}}})");
+  Reload(
+      R"({"channels": {"b": {"db_name": "b.db", "tables": [{"name": "t", "columns": [{"name": "v", "type": "TEXT"}]}]}}})");
   EXPECT_EQ(dir.path(), Get("b").db_path);
   EXPECT_EQ(3, Get("b").purge_in_days);
   EXPECT_EQ("top.db", Access::Defaults(plugin).db_name);
@@ -142,29 +161,39 @@ TEST_F(ReloadTest, ChannelsAbsentEmptyOrDocumentNotAnObject) {
 TEST_F(ReloadTest, ChannelsAsArrayIsATypeErrorAndLeavesNoChannels) {
   Reload(WithPath("\"channels\": {" + Channel("a") + "}"));
   EXPECT_THAT([&] { Reload(WithPath(R"("channels": [1])")); },
-              ThrowsMessage<json::type_error>(StrEq("[json.exception.type_error.302] type must be object, but is array")));
+              ThrowsMessage<json::type_error>(
+                  StrEq("[json.exception.type_error.302] type must be object, but is array")));
   EXPECT_THAT(Names(), IsEmpty());
 }
 
 TEST_F(ReloadTest, MissingDbNameStopsBeforeAnyDatabaseOpens) {
-  EXPECT_THAT([&] { Reload(WithPath("\"channels\": {" + Channel("a") + R"(, "b": {"data_source": "aggregator"}})")); },
-              ThrowsMessage<tvException>(StrEq("sink: required parameter missing: db_name")));
+  EXPECT_THAT(
+      [&] {
+        Reload(WithPath("\"channels\": {" + Channel("a") +
+                        R"(, "b": {"data_source": "aggregator"}})"));
+      },
+      ThrowsMessage<tvException>(StrEq("sink: required parameter missing: db_name")));
   EXPECT_THAT(Names(), ElementsAre("a"));
   EXPECT_EQ(nullptr, Get("a").db);
   EXPECT_EQ(0, tv_file_exists(dir.File("a.db")));
 }
 
 TEST_F(ReloadTest, OnlyBooleanFalseDisables) {
-  Reload(WithPath("\"channels\": {" + Channel("off", R"("enable": false, )") + ", " + Channel("num", R"("enable": 0, )") +
-                  ", " + Channel("str", R"("enable": "no", )") + ", " + Channel("nul", R"("enable": null, )") + ", " +
-                  Channel("on", R"("enable": true, )") + "}"));
+  Reload(WithPath(
+      "\"channels\": {" + Channel("off", R"("enable": false, )") + ", " +
+      Channel("num", R"("enable": 0, )") + ", " + Channel("str", R"("enable": "no", )") + ", " +
+      Channel("nul", R"("enable": null, )") + ", " + Channel("on", R"("enable": true, )") + "}"));
   EXPECT_THAT(Names(), ElementsAre("nul", "num", "on", "str"));
   EXPECT_EQ(0, tv_file_exists(dir.File("off.db")));
 }
 
 TEST_F(ReloadTest, InitFailureStopsLaterChannels) {
-  EXPECT_THAT([&] { Reload(WithPath("\"channels\": {" + Channel("a") + R"(, "b": {"db_name": "b.db"}, )" + Channel("c") + "}")); },
-              ThrowsMessage<tvException>(StrEq("Configuration error - no tables defined")));
+  EXPECT_THAT(
+      [&] {
+        Reload(WithPath("\"channels\": {" + Channel("a") + R"(, "b": {"db_name": "b.db"}, )" +
+                        Channel("c") + "}"));
+      },
+      ThrowsMessage<tvException>(StrEq("Configuration error - no tables defined")));
   EXPECT_THAT(Names(), ElementsAre("a", "b", "c"));
   EXPECT_NE(nullptr, Get("a").db);
   EXPECT_NE(nullptr, Get("b").db);
@@ -172,8 +201,13 @@ TEST_F(ReloadTest, InitFailureStopsLaterChannels) {
 }
 
 TEST_F(ReloadTest, ChannelDbPathMissingCannotOpen) {
-  EXPECT_THAT([&] { Reload(WithPath(R"("channels": {"a": {"db_name": "a.db", "db_path": ")" + dir.File("x") + "\"}}")); },
-              ThrowsMessage<tvException>(StrEq("a: cannot open DB: " + dir.File("x") + "/a.db: unable to open database file")));
+  EXPECT_THAT(
+      [&] {
+        Reload(WithPath(R"("channels": {"a": {"db_name": "a.db", "db_path": ")" + dir.File("x") +
+                        "\"}}"));
+      },
+      ThrowsMessage<tvException>(
+          StrEq("a: cannot open DB: " + dir.File("x") + "/a.db: unable to open database file")));
 }
 
 TEST_F(ReloadTest, ThreadLockIsReleasedOnFailure) {
@@ -187,13 +221,15 @@ TEST_F(ReloadTest, ThreadLockIsReleasedOnFailure) {
 TEST_F(ReloadTest, DeeplyNestedConfigurationIsALoadError) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_THAT([&] { Reload(R"({"x": )" + deep + "}"); },
-              ThrowsMessage<tvException>(StrEq("sink: error loading configuration: " + dir.File("sink.json") +
-                                               ": JSON exception: arrays and objects nested deeper than 512 levels")));
+              ThrowsMessage<tvException>(
+                  StrEq("sink: error loading configuration: " + dir.File("sink.json") +
+                        ": JSON exception: arrays and objects nested deeper than 512 levels")));
 }
 
 TEST_F(ReloadTest, TopLevelSettingsSeedEveryChannel) {
-  Reload(WithPath(R"("journal_mode": "wal", "busy_timeout": 250, "channels": {)" + Channel("a") + ", " +
-                  Channel("b", R"("journal_mode": "truncate", "synchronous": "normal", )") + "}"));
+  Reload(WithPath(R"("journal_mode": "wal", "busy_timeout": 250, "channels": {)" + Channel("a") +
+                  ", " + Channel("b", R"("journal_mode": "truncate", "synchronous": "normal", )") +
+                  "}"));
   EXPECT_EQ("wal", Get("a").journal_mode);
   EXPECT_EQ(250, Get("a").busy_timeout);
   EXPECT_EQ("", Get("a").synchronous);

@@ -22,10 +22,13 @@ class SettingsTest : public ChannelTest {
   }
   static std::string Pragma(tvsChannelConfig& channel, const std::string& name) {
     Rows rows;
-    sqlite3_exec(channel.db.get(), ("PRAGMA " + name).c_str(), [](void* out, int, char** values, char**) {
-      static_cast<Rows*>(out)->push_back({values[0] ? values[0] : "NULL"});
-      return 0;
-    }, &rows, nullptr);
+    sqlite3_exec(
+        channel.db.get(), ("PRAGMA " + name).c_str(),
+        [](void* out, int, char** values, char**) {
+          static_cast<Rows*>(out)->push_back({values[0] ? values[0] : "NULL"});
+          return 0;
+        },
+        &rows, nullptr);
     return rows.empty() ? "" : rows[0][0];
   }
 };
@@ -33,7 +36,8 @@ class SettingsTest : public ChannelTest {
 }  // namespace
 
 TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
-  auto channel = Open(Talkers(R"("journal_mode": "WAL", "synchronous": "Normal", "busy_timeout": 1500,
+  auto channel =
+      Open(Talkers(R"("journal_mode": "WAL", "synchronous": "Normal", "busy_timeout": 1500,
                                  "auto_vacuum": "incremental")"));
   EXPECT_EQ("wal", Pragma(*channel, "journal_mode"));
   EXPECT_EQ("1", Pragma(*channel, "synchronous"));
@@ -46,14 +50,15 @@ TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
     const char* pragma;
     const char* value;
   };
-  for (const Case& c : std::vector<Case>{{R"("journal_mode": "truncate")", "journal_mode", "truncate"},
-                                         {R"("journal_mode": "persist")", "journal_mode", "persist"},
-                                         {R"("journal_mode": "DELETE")", "journal_mode", "delete"},
-                                         {R"("synchronous": "off")", "synchronous", "0"},
-                                         {R"("synchronous": "full")", "synchronous", "2"},
-                                         {R"("synchronous": "extra")", "synchronous", "3"},
-                                         {R"("busy_timeout": 0)", "busy_timeout", "0"},
-                                         {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"}}) {
+  for (const Case& c :
+       std::vector<Case>{{R"("journal_mode": "truncate")", "journal_mode", "truncate"},
+                         {R"("journal_mode": "persist")", "journal_mode", "persist"},
+                         {R"("journal_mode": "DELETE")", "journal_mode", "delete"},
+                         {R"("synchronous": "off")", "synchronous", "0"},
+                         {R"("synchronous": "full")", "synchronous", "2"},
+                         {R"("synchronous": "extra")", "synchronous", "3"},
+                         {R"("busy_timeout": 0)", "busy_timeout", "0"},
+                         {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"}}) {
     SCOPED_TRACE(c.members);
     std::filesystem::remove(DbFile());
     EXPECT_EQ(c.value, Pragma(*Open(Talkers(c.members)), c.pragma));
@@ -61,7 +66,8 @@ TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
 }
 
 TEST_F(SettingsTest, WithoutTheKeysSQLiteDefaultsStay) {
-  auto channel = Open(Talkers(R"("journal_mode": 5, "synchronous": ["off"], "busy_timeout": "100", "auto_vacuum": true)"));
+  auto channel = Open(Talkers(
+      R"("journal_mode": 5, "synchronous": ["off"], "busy_timeout": "100", "auto_vacuum": true)"));
   EXPECT_EQ("delete", Pragma(*channel, "journal_mode"));
   EXPECT_EQ("2", Pragma(*channel, "synchronous"));
   EXPECT_EQ("0", Pragma(*channel, "busy_timeout"));
@@ -79,12 +85,13 @@ TEST_F(SettingsTest, InvalidValuesAreConfigurationErrors) {
     const char* members;
     const char* message;
   };
-  for (const Case& c : std::vector<Case>{{R"("journal_mode": "memory")", "flows: invalid journal_mode: memory"},
-                                         {R"("journal_mode": "OFF")", "flows: invalid journal_mode: OFF"},
-                                         {R"("synchronous": "fast")", "flows: invalid synchronous: fast"},
-                                         {R"("auto_vacuum": "yes")", "flows: invalid auto_vacuum: yes"},
-                                         {R"("busy_timeout": -5)", "flows: invalid busy_timeout: -5"},
-                                         {R"("schema_update": "drop_columns")", "flows: invalid schema_update: drop_columns"}}) {
+  for (const Case& c : std::vector<Case>{
+           {R"("journal_mode": "memory")", "flows: invalid journal_mode: memory"},
+           {R"("journal_mode": "OFF")", "flows: invalid journal_mode: OFF"},
+           {R"("synchronous": "fast")", "flows: invalid synchronous: fast"},
+           {R"("auto_vacuum": "yes")", "flows: invalid auto_vacuum: yes"},
+           {R"("busy_timeout": -5)", "flows: invalid busy_timeout: -5"},
+           {R"("schema_update": "drop_columns")", "flows: invalid schema_update: drop_columns"}}) {
     SCOPED_TRACE(c.members);
     EXPECT_THAT([&] { Load(Talkers(c.members)); }, ThrowsMessage<tvException>(StrEq(c.message)));
   }
@@ -94,8 +101,10 @@ TEST_F(SettingsTest, AutoVacuumOnAnExistingFileOnlyTellsWhatItNeeds) {
   Open(kTalkers).reset();
   auto channel = Open(Talkers(R"("auto_vacuum": "incremental")"));
   EXPECT_EQ("0", Pragma(*channel, "auto_vacuum"));
-  EXPECT_THAT(log.Lines(),
-              ElementsAre("flows: auto_vacuum incremental takes effect on the existing file only after a VACUUM (now none)\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "flows: auto_vacuum incremental takes effect on the existing file only after a VACUUM (now none)\n"));
 }
 
 TEST_F(SettingsTest, IncrementalAutoVacuumLetsThePurgeShrinkTheFile) {
@@ -103,10 +112,12 @@ TEST_F(SettingsTest, IncrementalAutoVacuumLetsThePurgeShrinkTheFile) {
     SCOPED_TRACE(incremental);
     std::filesystem::remove(DbFile());
     Open(incremental ? Talkers(R"("auto_vacuum": "incremental")") : std::string(kTalkers)).reset();
-    Exec(DbFile(), "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
-                   "INSERT INTO flows_intervals (id, time_start, time_end, created_at) "
-                   "SELECT i, i, i, datetime('now', '-9 days') FROM n;"
-                   "INSERT INTO talkers (interval_id, ip) SELECT id, hex(randomblob(64)) FROM flows_intervals;");
+    Exec(
+        DbFile(),
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+        "INSERT INTO flows_intervals (id, time_start, time_end, created_at) "
+        "SELECT i, i, i, datetime('now', '-9 days') FROM n;"
+        "INSERT INTO talkers (interval_id, ip) SELECT id, hex(randomblob(64)) FROM flows_intervals;");
     const auto before = std::filesystem::file_size(DbFile());
     PurgeAggregateData("flows", dir.path(), "flows.db", 7);
     EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM talkers"));
@@ -123,15 +134,18 @@ TEST_F(SettingsTest, WalWithBusyTimeoutKeepsStoringUnderAReader) {
   auto channel = Open(Talkers(R"("journal_mode": "wal", "busy_timeout": 2000)"));
   sqlite3* reader = nullptr;
   sqlite3_open(DbFile().c_str(), &reader);
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr, nullptr, nullptr));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr,
+                                    nullptr, nullptr));
   log.Clear();
   for (int i = 1; i <= 3; ++i) {
-    EXPECT_EQ(1, channel->InsertPayload(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a"}]})"));
+    EXPECT_EQ(1, channel->InsertPayload(
+                     R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a"}]})"));
   }
   sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
   sqlite3_close(reader);
   const std::vector<std::string> lines = log.Lines();
-  EXPECT_EQ(3, std::count(lines.begin(), lines.end(), "sink-sqlite: saved 1 rows from payload on channel flows\n"));
+  EXPECT_EQ(3, std::count(lines.begin(), lines.end(),
+                          "sink-sqlite: saved 1 rows from payload on channel flows\n"));
   EXPECT_EQ((Rows{{"3"}}), Q("SELECT count(*) FROM talkers"));
 }
 
@@ -147,28 +161,39 @@ TEST_F(SettingsTest, BusyTimeoutLetsThePurgeWaitForALock) {
   PurgeAggregateData("flows", dir.path(), "flows.db", 7, 5000);
   release.join();
   sqlite3_close(holder);
-  EXPECT_THAT(log.Lines(),
-              ElementsAre("sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
 }
 
 TEST_F(SettingsTest, SchemaDriftIsReportedAndColumnsAddedOnRequest) {
   Open(kTalkers).reset();
   const std::string grown = R"({"db_name": "flows.db", "data_source": "aggregator", )";
-  const std::string tables = R"("tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"},
+  const std::string tables =
+      R"("tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"},
       {"name": "bytes", "type": "INTEGER"}, {"name": "port", "type": "INTEGER", "default": 443}, {"name": "app", "type": "TEXT"}]}]})";
   log.Clear();
   auto channel = Open(grown + tables);
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: table talkers has no column port; payloads will fail until it is added\n",
-                                       "flows: table talkers has no column app; payloads will fail until it is added\n"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "flows: table talkers has no column port; payloads will fail until it is added\n",
+          "flows: table talkers has no column app; payloads will fail until it is added\n"));
   channel.reset();
 
   log.Clear();
   channel = Open(grown + R"("schema_update": "add_columns", )" + tables);
-  EXPECT_THAT(log.Lines(), ElementsAre("flows: added column port to table talkers\n", "flows: added column app to table talkers\n"));
-  EXPECT_EQ((Rows{{"id"}, {"interval_id"}, {"ip"}, {"bytes"}, {"port"}, {"app"}}), Q("SELECT name FROM pragma_table_info('talkers')"));
-  EXPECT_EQ(1, channel->InsertPayload(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a", "app": "x"}]})"));
+  EXPECT_THAT(log.Lines(), ElementsAre("flows: added column port to table talkers\n",
+                                       "flows: added column app to table talkers\n"));
+  EXPECT_EQ((Rows{{"id"}, {"interval_id"}, {"ip"}, {"bytes"}, {"port"}, {"app"}}),
+            Q("SELECT name FROM pragma_table_info('talkers')"));
+  EXPECT_EQ(1,
+            channel->InsertPayload(
+                R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a", "app": "x"}]})"));
   EXPECT_EQ((Rows{{"a", "NULL", "x"}}), Q("SELECT ip, quote(port), app FROM talkers"));
-  EXPECT_EQ((Rows{{"443"}}), Q("SELECT dflt_value FROM pragma_table_info('talkers') WHERE name = 'port'"));
+  EXPECT_EQ((Rows{{"443"}}),
+            Q("SELECT dflt_value FROM pragma_table_info('talkers') WHERE name = 'port'"));
   // Nothing more to add the next time.
   log.Clear();
   Open(grown + R"("schema_update": "add_columns", )" + tables);
@@ -177,11 +202,19 @@ TEST_F(SettingsTest, SchemaDriftIsReportedAndColumnsAddedOnRequest) {
 
 TEST_F(SettingsTest, ColumnsSQLiteCannotAddAreConfigurationErrors) {
   Open(kTalkers).reset();
-  EXPECT_THAT([&] { Open(R"({"db_name": "flows.db", "data_source": "aggregator", "schema_update": "add_columns",
+  EXPECT_THAT(
+      [&] {
+        Open(R"({"db_name": "flows.db", "data_source": "aggregator", "schema_update": "add_columns",
                     "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}, {"name": "seq", "type": "INTEGER",
-                    "primary_key": true}]}]})"); },
-              ThrowsMessage<tvException>(StrEq("flows: cannot add column seq to table talkers: a primary key column cannot be added")));
-  EXPECT_THAT([&] { Open(R"({"db_name": "flows.db", "data_source": "aggregator", "schema_update": "add_columns",
-                    "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}, {"name": "code", "type": "TEXT UNIQUE"}]}]})"); },
-              ThrowsMessage<tvException>(StrEq("flows: cannot add column code to table talkers: Cannot add a UNIQUE column")));
+                    "primary_key": true}]}]})");
+      },
+      ThrowsMessage<tvException>(StrEq(
+          "flows: cannot add column seq to table talkers: a primary key column cannot be added")));
+  EXPECT_THAT(
+      [&] {
+        Open(R"({"db_name": "flows.db", "data_source": "aggregator", "schema_update": "add_columns",
+                    "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}, {"name": "code", "type": "TEXT UNIQUE"}]}]})");
+      },
+      ThrowsMessage<tvException>(
+          StrEq("flows: cannot add column code to table talkers: Cannot add a UNIQUE column")));
 }

@@ -1,11 +1,11 @@
 #include "testSupport.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tvs-test-XXXXXX").string();

@@ -2,13 +2,12 @@
 // lines the plugin writes, and queries through a second connection.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "tvGlobalConfig.h"
 #include "tvLog.h"

@@ -1,10 +1,10 @@
 #include "tvLog.h"
 
-#include <sys/stat.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+
+#include <sys/stat.h>
 
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"

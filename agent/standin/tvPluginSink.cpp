@@ -27,8 +27,11 @@ tvPluginSinkPayload::tvPluginSinkPayload(const void* bytes, uint64_t length,
   if (length) std::memcpy(storage.get(), bytes, length);
 }
 
-tvPluginSink::tvPluginSink(const std::string& tag_, const std::map<std::string, std::string>& params)
-    : tag(tag_), config_path(paramOr(params, "config")), plugin_type(parseType(paramOr(params, "type"))) {}
+tvPluginSink::tvPluginSink(const std::string& tag_,
+                           const std::map<std::string, std::string>& params)
+    : tag(tag_),
+      config_path(paramOr(params, "config")),
+      plugin_type(parseType(paramOr(params, "type"))) {}
 
 void tvPluginSink::QueuePayload(const std::shared_ptr<tvPluginSinkPayload>& payload) {
   {
@@ -44,7 +47,8 @@ uint64_t tvPluginSink::WaitOnPayloadQueue(unsigned units) {
     ++idle_waits;
     worker_idle.notify_all();
   }
-  queue_ready.wait_for(guard, std::chrono::milliseconds(100) * units, [this] { return !queue.empty(); });
+  queue_ready.wait_for(guard, std::chrono::milliseconds(100) * units,
+                       [this] { return !queue.empty(); });
   return queue.size();
 }
 

@@ -38,8 +38,10 @@ void readChoice(const tvsChannelConfig& record, const json& channel, const char*
 void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
   // Only modes that keep commits atomic: "memory" and "off" lose the
   // rollback journal.
-  readChoice(record, channel, "journal_mode", {"delete", "truncate", "persist", "wal"}, record.journal_mode);
-  readChoice(record, channel, "synchronous", {"off", "normal", "full", "extra"}, record.synchronous);
+  readChoice(record, channel, "journal_mode", {"delete", "truncate", "persist", "wal"},
+             record.journal_mode);
+  readChoice(record, channel, "synchronous", {"off", "normal", "full", "extra"},
+             record.synchronous);
   readChoice(record, channel, "auto_vacuum", {"none", "incremental", "full"}, record.auto_vacuum);
   readChoice(record, channel, "schema_update", {"add_columns"}, record.schema_update);
 
@@ -52,7 +54,8 @@ void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
                                 ? std::numeric_limits<int32_t>::max()
                                 : static_cast<int32_t>(ms);
     } else {
-      throw tvException("%s: invalid %s: %s", record.name.c_str(), "busy_timeout", timeout->dump().c_str());
+      throw tvException("%s: invalid %s: %s", record.name.c_str(), "busy_timeout",
+                        timeout->dump().c_str());
     }
   }
 }

@@ -70,8 +70,8 @@ void appendTable(std::ostringstream& sql, size_t table_index, const json& table)
     if (foreign == column.end()) continue;
     const std::string key_where = column_where + ", foreign key";
     sql << ",\n    FOREIGN KEY (" << requiredMember(column, "name", column_where).get<std::string>()
-        << ") REFERENCES " << requiredMember(*foreign, "table", key_where).get<std::string>()
-        << "(" << requiredMember(*foreign, "column", key_where).get<std::string>() << ")";
+        << ") REFERENCES " << requiredMember(*foreign, "table", key_where).get<std::string>() << "("
+        << requiredMember(*foreign, "column", key_where).get<std::string>() << ")";
     const auto on_delete = foreign->find("on_delete");
     if (on_delete != foreign->end()) sql << " ON DELETE " << on_delete->get<std::string>();
   }

@@ -13,15 +13,13 @@ void tvsChannelConfig::AddDefaultColumns() {
     if (!table.is_object()) continue;
 
     json columns = json::array();
-    columns.push_back({{"name", "id"},
-                       {"type", "INTEGER"},
-                       {"primary_key", true},
-                       {"autoincrement", false}});
     columns.push_back(
-        {{"name", "interval_id"},
-         {"type", "INTEGER"},
-         {"not_null", true},
-         {"foreign_key", {{"table", intervals_table}, {"column", "id"}, {"on_delete", "CASCADE"}}}});
+        {{"name", "id"}, {"type", "INTEGER"}, {"primary_key", true}, {"autoincrement", false}});
+    columns.push_back({{"name", "interval_id"},
+                       {"type", "INTEGER"},
+                       {"not_null", true},
+                       {"foreign_key",
+                        {{"table", intervals_table}, {"column", "id"}, {"on_delete", "CASCADE"}}}});
 
     // A "columns" value that is not an array is discarded.
     auto configured = table.find("columns");

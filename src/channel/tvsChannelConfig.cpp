@@ -1,8 +1,8 @@
 #include "tvsChannelConfig.h"
 
-#include <sqlite3.h>
-
 #include <limits>
+
+#include <sqlite3.h>
 
 #include "channelSettings.h"
 #include "tvException.h"
@@ -51,8 +51,8 @@ void tvsChannelConfig::Load(const std::string& channel_name, const json& channel
     purge_in_days = clampToInt32(*days);
   }
 
-  if (const json* path = memberOfType(channel, "db_path",
-                                      [](const json& v) { return v.is_string(); })) {
+  if (const json* path =
+          memberOfType(channel, "db_path", [](const json& v) { return v.is_string(); })) {
     const std::string configured = path->get<std::string>();
     tvGlobalConfig* global = tvGlobalConfig::instance;
     if (global == nullptr) {
@@ -69,8 +69,8 @@ void tvsChannelConfig::Load(const std::string& channel_name, const json& channel
   if (const json* source = memberOfType(channel, "data_source", isString)) {
     data_source = source->get<std::string>();
   }
-  if (const json* schemas = memberOfType(channel, "tables",
-                                         [](const json& v) { return v.is_array(); })) {
+  if (const json* schemas =
+          memberOfType(channel, "tables", [](const json& v) { return v.is_array(); })) {
     tables = *schemas;
   }
   loadChannelSettings(*this, channel);

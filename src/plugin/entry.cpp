@@ -12,7 +12,7 @@
 // version, then the words the agent expects of a sink built against it.
 TVS_EXPORT const uint32_t tv_plugin_abi[8] = {
     0x4B4F4C5Au,  // "ZLOK" read as a little-endian word
-    32, 15, 0x20230309u, 1, 0, 0x0B60u, 0x48u,
+    32,          15, 0x20230309u, 1, 0, 0x0B60u, 0x48u,
 };
 
 TVS_EXPORT tvPluginSink* tvPluginInit(const std::string& tag,

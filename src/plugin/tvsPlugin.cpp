@@ -1,9 +1,9 @@
 #include "tvsPlugin.h"
 
-#include <sys/stat.h>
-
 #include <cinttypes>
 #include <cstdio>
+
+#include <sys/stat.h>
 
 #include "tvLog.h"
 #include "tvTerm.h"
@@ -59,13 +59,15 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
   std::lock_guard<std::mutex> guard(status_lock);
   status["entries"] = rows_added;
   for (const auto& [channel_name, counts] : health) {
-    per_channel[channel_name] = {{"payloads", counts.payloads},
-                                 {"rows", counts.rows},
-                                 {"failed", counts.failed},
-                                 {"empty", counts.empty},
-                                 {"purges", counts.purges},
-                                 {"last_error", counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)},
-                                 {"db_bytes", counts.db_bytes}};
+    per_channel[channel_name] = {
+        {"payloads", counts.payloads},
+        {"rows", counts.rows},
+        {"failed", counts.failed},
+        {"empty", counts.empty},
+        {"purges", counts.purges},
+        {"last_error",
+         counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)},
+        {"db_bytes", counts.db_bytes}};
   }
   status["channels"] = std::move(per_channel);
 }
@@ -88,15 +90,16 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       tv_dprintf("%s: channel not found: %s\n", tag.c_str(), channel_name.c_str());
       continue;
     }
-    const std::string text =
-        payload->data_length ? std::string(reinterpret_cast<const char*>(payload->data),
-                                           static_cast<size_t>(payload->data_length))
-                             : std::string();
+    const std::string text = payload->data_length
+                                 ? std::string(reinterpret_cast<const char*>(payload->data),
+                                               static_cast<size_t>(payload->data_length))
+                                 : std::string();
     CountPayload(channel_name, *it->second, it->second->InsertPayload(text));
   }
 }
 
-void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows) {
+void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel,
+                             int rows) {
   const uint64_t bytes = fileBytes(channel);  // outside the lock: a system call
   std::lock_guard<std::mutex> guard(status_lock);
   if (rows > 0) {

@@ -106,7 +106,8 @@ class DocumentSource {
 // A payload read by readAggregatePayload with a plan read beforehand.
 class ReadSource {
  public:
-  ReadSource(const tvsAggregatePayload& payload_, const tvsColumnPlan& plan_) : payload(payload_), plan(plan_) {}
+  ReadSource(const tvsAggregatePayload& payload_, const tvsColumnPlan& plan_)
+      : payload(payload_), plan(plan_) {}
 
   const json* Start() const { return payload.has_start ? &payload.time_start : nullptr; }
   const json* End() const { return payload.has_end ? &payload.time_end : nullptr; }
@@ -154,7 +155,8 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
 
   // Declared after the transaction, so on every exit it is finalised before
   // the transaction's guard rolls back.
-  tvsStmtHandle statement = prepare(db, "INSERT INTO " + channel.name + "_intervals (time_start, time_end) VALUES (?, ?)");
+  tvsStmtHandle statement = prepare(
+      db, "INSERT INTO " + channel.name + "_intervals (time_start, time_end) VALUES (?, ?)");
   if (!statement) {
     logChannelError("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
     transaction.Rollback();
@@ -213,7 +215,8 @@ int tvsChannelConfig::ProcessAggregateData(const json& payload) {
   return writeAggregate(*this, source);
 }
 
-int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload, const tvsColumnPlan& plan) {
+int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload,
+                          const tvsColumnPlan& plan) {
   ReadSource source(payload, plan);
   return writeAggregate(channel, source);
 }

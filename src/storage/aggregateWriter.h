@@ -7,4 +7,5 @@
 
 // Stores `payload`, read with `plan`, exactly as ProcessAggregateData stores
 // the same payload parsed as a document.
-int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload, const tvsColumnPlan& plan);
+int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload,
+                          const tvsColumnPlan& plan);

@@ -11,7 +11,8 @@ using json = nlohmann::json;
 namespace {
 
 [[noreturn]] void raiseNotNumber(const json& value) {
-  throw json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(), &value);
+  throw json::type_error::create(
+      302, std::string("type must be number, but is ") + value.type_name(), &value);
 }
 
 int32_t readSplit(const json& column) {
@@ -94,7 +95,8 @@ tvsColumnPlan::tvsColumnPlan(const json& table) {
   }
 }
 
-void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const json& value, int32_t split) const {
+void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const json& value,
+                             int32_t split) const {
   std::string_view whole;
   if (value.is_string()) {
     whole = value.get_ref<const std::string&>();
@@ -119,6 +121,6 @@ void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const json&
   const std::string_view piece = splitPiece(whole, split);
   // The whole byte length, so an embedded zero byte does not cut the text;
   // a null pointer would bind NULL, so the empty text gets a real one.
-  sqlite3_bind_text64(statement, parameter, piece.empty() ? "" : piece.data(), piece.size(), SQLITE_TRANSIENT,
-                      SQLITE_UTF8);
+  sqlite3_bind_text64(statement, parameter, piece.empty() ? "" : piece.data(), piece.size(),
+                      SQLITE_TRANSIENT, SQLITE_UTF8);
 }

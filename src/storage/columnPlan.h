@@ -44,7 +44,8 @@ class tvsColumnPlan {
     int32_t split;
   };
 
-  void BindText(sqlite3_stmt* statement, int parameter, const nlohmann::json& value, int32_t split) const;
+  void BindText(sqlite3_stmt* statement, int parameter, const nlohmann::json& value,
+                int32_t split) const;
 
   std::vector<Column> columns;
   std::vector<std::string> slot_names;
@@ -59,7 +60,8 @@ class tvsColumnPlan {
 int64_t toInt64(const nlohmann::json& value, bool accept_boolean);
 
 template <typename ValueOf>
-void tvsColumnPlan::Bind(sqlite3_stmt* statement, int64_t interval_id, const ValueOf& value_of) const {
+void tvsColumnPlan::Bind(sqlite3_stmt* statement, int64_t interval_id,
+                         const ValueOf& value_of) const {
   sqlite3_bind_int64(statement, 1, interval_id);
   int parameter = 2;
   for (const Column& column : columns) {

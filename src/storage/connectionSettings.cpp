@@ -36,7 +36,8 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
 
   if (!channel.auto_vacuum.empty()) {
     const std::string pages = pragmaValue(db, "PRAGMA page_count;", error);
-    if (!error.empty()) throw tvException("%s: cannot set %s: %s", name, "auto_vacuum", error.c_str());
+    if (!error.empty())
+      throw tvException("%s: cannot set %s: %s", name, "auto_vacuum", error.c_str());
     if (pages == "0") {
       if (!execSql(db, "PRAGMA auto_vacuum = " + channel.auto_vacuum + ";", error)) {
         throw tvException("%s: cannot set %s: %s", name, "auto_vacuum", error.c_str());
@@ -44,21 +45,24 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
     } else {
       const std::string current = autoVacuumName(pragmaValue(db, "PRAGMA auto_vacuum;", error));
       if (current != channel.auto_vacuum) {
-        tv_dprintf("%s: auto_vacuum %s takes effect on the existing file only after a VACUUM (now %s)\n", name,
-                   channel.auto_vacuum.c_str(), current.c_str());
+        tv_dprintf(
+            "%s: auto_vacuum %s takes effect on the existing file only after a VACUUM (now %s)\n",
+            name, channel.auto_vacuum.c_str(), current.c_str());
       }
     }
   }
 
   if (!channel.journal_mode.empty()) {
     // SQLite answers with the mode in force, which differs when it refused.
-    const std::string mode = pragmaValue(db, "PRAGMA journal_mode = " + channel.journal_mode + ";", error);
+    const std::string mode =
+        pragmaValue(db, "PRAGMA journal_mode = " + channel.journal_mode + ";", error);
     if (!error.empty() || mode != channel.journal_mode) {
       throw tvException("%s: cannot set %s: %s", name, "journal_mode",
                         error.empty() ? ("SQLite kept " + mode).c_str() : error.c_str());
     }
   }
-  if (!channel.synchronous.empty() && !execSql(db, "PRAGMA synchronous = " + channel.synchronous + ";", error)) {
+  if (!channel.synchronous.empty() &&
+      !execSql(db, "PRAGMA synchronous = " + channel.synchronous + ";", error)) {
     throw tvException("%s: cannot set %s: %s", name, "synchronous", error.c_str());
   }
   if (channel.busy_timeout >= 0 && sqlite3_busy_timeout(db, channel.busy_timeout) != SQLITE_OK) {

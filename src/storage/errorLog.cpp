@@ -11,7 +11,9 @@ thread_local std::string* capture = nullptr;
 
 }  // namespace
 
-tvsErrorCapture::tvsErrorCapture(std::string& last_error) : previous(capture) { capture = &last_error; }
+tvsErrorCapture::tvsErrorCapture(std::string& last_error) : previous(capture) {
+  capture = &last_error;
+}
 
 tvsErrorCapture::~tvsErrorCapture() { capture = previous; }
 

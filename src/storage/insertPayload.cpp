@@ -77,7 +77,8 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
       result = -1;
     }
     if (result > 0) {
-      tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result, name.c_str());
+      tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result,
+                 name.c_str());
     } else if (result == 0) {
       tv_dprintf("%s: no rows saved from payload on channel %s\n", "sink-sqlite", name.c_str());
     }
@@ -92,7 +93,8 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   if (purge_in_days > 0 && now - last_purge > kSecondsPerDay) {
     last_purge = now;
     ++purges_run;
-    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(), db_name.c_str());
+    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(),
+               db_name.c_str());
     PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
   }
   return result;

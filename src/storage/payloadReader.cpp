@@ -61,9 +61,9 @@ class AggregateReader {
     explicit Frame(Kind kind_) : kind(kind_) {}
     Kind kind;
     Target target = Target::kSkip;  // kPayload: where the current member goes
-    int slot = -1;                   // kEntry: the current member's slot
-    json* built = nullptr;           // kBuild: the container being filled
-    std::string key;                 // kBuild: its pending key, for an object
+    int slot = -1;                  // kEntry: the current member's slot
+    json* built = nullptr;          // kBuild: the container being filled
+    std::string key;                // kBuild: its pending key, for an object
   };
 
   // Where a value arriving now belongs; null when it is dropped. A value for
@@ -96,7 +96,8 @@ class AggregateReader {
   }
 
   bool StatsMember() const {
-    return !frames.empty() && frames.back().kind == Kind::kPayload && frames.back().target == Target::kStats;
+    return !frames.empty() && frames.back().kind == Kind::kPayload &&
+           frames.back().target == Target::kStats;
   }
 
   // A new "stats" element: its row starts all null.
@@ -178,7 +179,8 @@ class AggregateReader {
 
 }  // namespace
 
-void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan, tvsAggregatePayload& payload) {
+void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
+                          tvsAggregatePayload& payload) {
   payload = tvsAggregatePayload();
   AggregateReader reader(plan, payload);
   json::sax_parse(text, &reader, json::input_format_t::json, true, true);

@@ -37,4 +37,5 @@ class tvsNestingError : public std::runtime_error {
 // payload object, or of a "stats" element, exactly as the JSON library's own
 // document would hold it: the last of duplicate keys wins. Raises the JSON
 // library's parse errors unchanged, and tvsNestingError.
-void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan, tvsAggregatePayload& payload);
+void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
+                          tvsAggregatePayload& payload);

@@ -33,7 +33,8 @@ void PurgeAggregateData(const std::string& channel_name, const std::string& db_p
     return;
   }
   if (!execSql(db.get(), "PRAGMA incremental_vacuum;", error)) {
-    logChannelError("Error running incremental_vacuum on %s: %s\n", intervals.c_str(), error.c_str());
+    logChannelError("Error running incremental_vacuum on %s: %s\n", intervals.c_str(),
+                    error.c_str());
     return;
   }
   tv_dprintf("sink-sqlite: purged data older than %d days from table %s in DB %s\n", days,

@@ -38,13 +38,13 @@ void reconcileTables(tvsChannelConfig& channel) {
       const std::string column_name = column.at("name").get<std::string>();
       if (existing.count(column_name)) continue;
       if (!add) {
-        tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name, table_name.c_str(),
-                   column_name.c_str());
+        tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
+                   table_name.c_str(), column_name.c_str());
         continue;
       }
       if (column.value("primary_key", false) || column.value("autoincrement", false)) {
-        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(), table_name.c_str(),
-                          "a primary key column cannot be added");
+        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(),
+                          table_name.c_str(), "a primary key column cannot be added");
       }
       std::string sql = "ALTER TABLE " + table_name + " ADD COLUMN " + column_name + " " +
                         column.at("type").get<std::string>();
@@ -52,10 +52,11 @@ void reconcileTables(tvsChannelConfig& channel) {
       if (fallback != column.end()) sql += " DEFAULT " + fallback->dump();
       std::string error;
       if (!execSql(db, sql + ";", error)) {
-        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(), table_name.c_str(),
-                          error.c_str());
+        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(),
+                          table_name.c_str(), error.c_str());
       }
-      tv_dprintf("%s: added column %s to table %s\n", name, column_name.c_str(), table_name.c_str());
+      tv_dprintf("%s: added column %s to table %s\n", name, column_name.c_str(),
+                 table_name.c_str());
     }
   }
 }

@@ -1,10 +1,10 @@
 // Owners of SQLite handles and the error-text idiom shared by the storage code.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <memory>
 #include <string>
+
+#include <sqlite3.h>
 
 #include "tvsChannelConfig.h"
 
