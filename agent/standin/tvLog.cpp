@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include "formatText.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
 #include "tvTerm.h"
@@ -17,19 +18,6 @@ namespace {
 
 std::mutex log_lock;
 tvLogHandler log_handler;
-
-std::string formatLine(const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line;
-  if (length > 0) {
-    line.resize(static_cast<size_t>(length));
-    std::vsnprintf(line.data(), line.size() + 1, format, args);
-  }
-  return line;
-}
 
 void emit(tvLogLevel level, const std::string& line) {
   std::lock_guard<std::mutex> guard(log_lock);
@@ -52,7 +40,7 @@ tvLogHandler tvSetLogHandler(tvLogHandler handler) {
 void tv_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string line = formatLine(format, args);
+  std::string line = formatText(format, args);
   va_end(args);
   emit(tvLogLevel::Operator, line);
 }
@@ -60,7 +48,7 @@ void tv_printf(const char* format, ...) {
 void tv_dprintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string line = formatLine(format, args);
+  std::string line = formatText(format, args);
   va_end(args);
   emit(tvLogLevel::Debug, line);
 }
