@@ -38,14 +38,13 @@ void tvsChannelConfig::InitDatabase() {
 
   const bool aggregator = data_source == "aggregator";
   const std::string intervals = name + "_intervals";
-  std::string sql = "CREATE TABLE IF NOT EXISTS " + intervals +
-                    " (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end INTEGER NOT "
-                    "NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP);"
-                    "CREATE INDEX IF NOT EXISTS idx_" +
-                    intervals + "_created_at ON " + intervals +
-                    "(created_at);"
-                    "CREATE INDEX IF NOT EXISTS idx_" +
-                    intervals + "_range ON " + intervals + "(time_start, time_end);";
+  std::string sql = "CREATE TABLE IF NOT EXISTS " + intervals;
+  sql +=
+      " (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end INTEGER NOT NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP);";
+  sql += "CREATE INDEX IF NOT EXISTS idx_" + intervals + "_created_at ON " + intervals +
+         "(created_at);";
+  sql += "CREATE INDEX IF NOT EXISTS idx_" + intervals + "_range ON " + intervals +
+         "(time_start, time_end);";
   sql += generateCreateTableSQL(tables);
   if (aggregator) sql += intervalIdIndexes(tables);
 

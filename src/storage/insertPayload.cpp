@@ -17,10 +17,6 @@ namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-}  // namespace
-
-namespace {
-
 // The plan of the channel's first table, or null when its column schemas are
 // malformed: such a channel takes the document path, which meets the error
 // where the writer reads the schemas.
