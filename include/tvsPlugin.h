@@ -22,7 +22,7 @@ struct tvsChannelHealth {
   uint64_t empty = 0;      // payloads with nothing to store (0)
   uint64_t purges = 0;     // retention purges run, start-up included
   std::string last_error;  // the last failure line; empty when none
-  uint64_t db_bytes = 0;   // size of the database file
+  std::string db_file;     // the database file, whose size GetStatus reports
 };
 
 class tvsPlugin : public tvPluginSink {

@@ -14,9 +14,8 @@ const char kLibraryName[] = "tavrin-sink-sqlite";
 const char kDisplayName[] = "Tavrin SQLite Sink Plugin";
 const char kVersion[] = "1.2.3";
 
-uint64_t fileBytes(const tvsChannelConfig& channel) {
+uint64_t fileBytes(const std::string& path) {
   struct stat info;
-  const std::string path = channel.db_path + "/" + channel.db_name;
   return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
@@ -56,19 +55,26 @@ void tvsPlugin::GetVersion(std::string& version) { version = kVersion; }
 
 void tvsPlugin::GetStatus(nlohmann::json& status) {
   nlohmann::json per_channel = nlohmann::json::object();
-  std::lock_guard<std::mutex> guard(status_lock);
-  status["entries"] = rows_added;
-  for (const auto& [channel_name, counts] : health) {
-    per_channel[channel_name] = {
-        {"payloads", counts.payloads},
-        {"rows", counts.rows},
-        {"failed", counts.failed},
-        {"empty", counts.empty},
-        {"purges", counts.purges},
-        {"last_error",
-         counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)},
-        {"db_bytes", counts.db_bytes}};
+  std::map<std::string, std::string> files;
+  {
+    std::lock_guard<std::mutex> guard(status_lock);
+    status["entries"] = rows_added;
+    for (const auto& [channel_name, counts] : health) {
+      per_channel[channel_name] = {
+          {"payloads", counts.payloads},
+          {"rows", counts.rows},
+          {"failed", counts.failed},
+          {"empty", counts.empty},
+          {"purges", counts.purges},
+          {"last_error",
+           counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)}};
+      files[channel_name] = counts.db_file;
+    }
   }
+  // Sizes are read here, on the agent's thread and outside the lock, rather
+  // than after every payload on the worker's.
+  for (const auto& [channel_name, file] : files)
+    per_channel[channel_name]["db_bytes"] = fileBytes(file);
   status["channels"] = std::move(per_channel);
 }
 
@@ -100,7 +106,6 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
 
 void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel,
                              int rows) {
-  const uint64_t bytes = fileBytes(channel);  // outside the lock: a system call
   std::lock_guard<std::mutex> guard(status_lock);
   if (rows > 0) {
     // Saturates: the count only grows and must never wrap.
@@ -117,7 +122,6 @@ void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelCo
   }
   counts.purges = channel.purges_run;
   counts.last_error = channel.last_error;
-  counts.db_bytes = bytes;
 }
 
 void tvsPlugin::ResetStatus() {
@@ -126,7 +130,7 @@ void tvsPlugin::ResetStatus() {
     tvsChannelHealth& counts = fresh[channel_name];
     counts.purges = channel->purges_run;
     counts.last_error = channel->last_error;
-    counts.db_bytes = fileBytes(*channel);
+    counts.db_file = channel->db_path + "/" + channel->db_name;
   }
   std::lock_guard<std::mutex> guard(status_lock);
   rows_added = 0;
