@@ -10,11 +10,14 @@ LineReader::Result LineReader::Next(std::string& line, const sigset_t& wait_mask
   for (;;) {
     const size_t newline = buffer_.find('\n', scanned_);
     if (newline != std::string::npos) {
-      line.assign(buffer_, 0, newline);
-      buffer_.erase(0, newline + 1);
-      scanned_ = 0;
+      line.assign(buffer_, start_, newline - start_);
+      start_ = scanned_ = newline + 1;
       return Result::kLine;
     }
+    // Lines already returned are dropped only now, once per read, so that a
+    // chunk of many short lines is not moved once per line.
+    buffer_.erase(0, start_);
+    start_ = 0;
     scanned_ = buffer_.size();
     if (eof_) {
       if (buffer_.empty()) return Result::kEnd;

@@ -20,6 +20,7 @@ class LineReader {
  private:
   int fd_;
   std::string buffer_;
-  size_t scanned_ = 0;
+  size_t start_ = 0;    // where the next line begins in buffer_
+  size_t scanned_ = 0;  // buffer_ holds no newline between start_ and here
   bool eof_ = false;
 };
