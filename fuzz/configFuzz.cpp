@@ -35,7 +35,11 @@ void generate(const json& tables) {
 
 void loadChannel(const std::string& name, const json& value) {
   tvsChannelConfig channel;
-  channel.Load(name, value);
+  try {
+    channel.Load(name, value);
+  } catch (const tvException&) {  // a setting outside its set
+    return;
+  }
   generate(channel.tables);
   // Every table as an aggregator's, whatever the document said.
   channel.data_source = "aggregator";
