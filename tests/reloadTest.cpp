@@ -176,6 +176,9 @@ TEST_F(ReloadTest, MissingDbNameStopsBeforeAnyDatabaseOpens) {
   EXPECT_THAT(Names(), ElementsAre("a"));
   EXPECT_EQ(nullptr, Get("a").db);
   EXPECT_EQ(0, tv_file_exists(dir.File("a.db")));
+  // An empty name is as good as none.
+  EXPECT_THAT([&] { Reload(WithPath(R"("channels": {"c": {"db_name": "", "data_source": "aggregator"}})")); },
+              ThrowsMessage<tvException>(StrEq("sink: required parameter missing: db_name")));
 }
 
 TEST_F(ReloadTest, OnlyBooleanFalseDisables) {
