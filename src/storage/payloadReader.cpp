@@ -54,6 +54,9 @@ class AggregateReader {
     throw error;
   }
 
+  // True once the document was an object with a non-empty "stats" array.
+  bool HasEntries() const { return is_object && stats_is_array && out.entries > 0; }
+
  private:
   enum class Kind { kPayload, kStats, kEntry, kBuild, kSkip };
   enum class Target { kSkip, kStart, kEnd, kStats };
@@ -170,11 +173,9 @@ class AggregateReader {
   tvsAggregatePayload& out;
   std::vector<Frame> frames;
   size_t depth = 0;
-  size_t row = 0;
-
- public:
+  size_t row = 0;  // where the current entry's values start in out.values
   bool is_object = false;
-  bool stats_is_array = false;
+  bool stats_is_array = false;  // of the last "stats" member
 };
 
 }  // namespace
@@ -184,5 +185,5 @@ void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
   payload = tvsAggregatePayload();
   AggregateReader reader(plan, payload);
   json::sax_parse(text, &reader, json::input_format_t::json, true, true);
-  payload.has_entries = reader.is_object && reader.stats_is_array && payload.entries > 0;
+  payload.has_entries = reader.HasEntries();
 }
