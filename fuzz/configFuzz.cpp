@@ -7,7 +7,7 @@
 #include "createTableSql.h"
 #include "fuzzMain.h"
 #include "insertSql.h"
-#include "jsonNesting.h"
+#include "jsonParse.h"
 #include "tvException.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
@@ -61,11 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ready;
 
   const std::string text(reinterpret_cast<const char*>(data), size);
-  if (jsonNestsDeeperThan(text)) return 0;
   json document;
   try {
-    document = json::parse(text, nullptr, true, true);
+    document = parseJsonDocument(text);
   } catch (const json::exception&) {
+    return 0;
+  } catch (const tvsNestingError&) {
     return 0;
   }
   loadChannel("defaults", document);

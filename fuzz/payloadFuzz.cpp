@@ -14,7 +14,7 @@
 #include <stdlib.h>
 
 #include "fuzzMain.h"
-#include "jsonNesting.h"
+#include "jsonParse.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
 #include "tvsChannelConfig.h"
@@ -74,14 +74,19 @@ void open(tvsChannelConfig& record, const std::string& dir, const char* db_name)
   sqlite3_exec(record.db.get(), "PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
 }
 
+// The document's result when the document path cannot build the text: the
+// streamed path skips deep members that nothing stores.
+constexpr int kNotBuilt = -2;
+
 // The document path: what InsertPayload returns when it parses the whole text.
 int throughDocument(tvsChannelConfig& record, const std::string& text) {
   nlohmann::json payload;
   try {
-    if (jsonNestsDeeperThan(text)) return -1;
-    payload = nlohmann::json::parse(text, nullptr, true, true);
+    payload = parseJsonDocument(text);
   } catch (const nlohmann::json::exception&) {
     return -1;
+  } catch (const tvsNestingError&) {
+    return kNotBuilt;
   }
   const auto stats = payload.find("stats");
   if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
@@ -129,9 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t entries = count(db, "SELECT count(*) FROM flows");
   const std::string text(reinterpret_cast<const char*>(data), size);
   const int result = channels.streamed.InsertPayload(text);
-  if (throughDocument(channels.parsed, text) != result)
+  const int document = throughDocument(channels.parsed, text);
+  if (document != result && document != kNotBuilt)
     violated("the document path gives another result", result);
-  if (result > 0 && newestRows(db) != newestRows(channels.parsed.db.get())) {
+  if (result > 0 && document == result && newestRows(db) != newestRows(channels.parsed.db.get())) {
     violated("the document path stores other values", result);
   }
 

@@ -41,6 +41,14 @@ const json* memberOfType(const json& object, const char* key, Test accept) {
   return &*it;
 }
 
+// SQLite takes file names as C strings: a zero byte would silently open a
+// shorter name than the one configured.
+void refuseZeroInName(const std::string& channel, const char* key, const std::string& value) {
+  if (value.find('\0') != std::string::npos) {
+    throw tvException("%s: invalid %s: holds a zero byte", channel.c_str(), key);
+  }
+}
+
 }  // namespace
 
 void tvsChannelConfig::Load(const std::string& channel_name, const json& channel) {
@@ -60,11 +68,13 @@ void tvsChannelConfig::Load(const std::string& channel_name, const json& channel
                         "static tvGlobalConfig &tvGlobalConfig::GetInstance()");
     }
     tv_expand_variables(configured, db_path, global->variables);
+    refuseZeroInName(name, "db_path", db_path);
   }
 
   const auto isString = [](const json& v) { return v.is_string(); };
   if (const json* file = memberOfType(channel, "db_name", isString)) {
     db_name = file->get<std::string>();
+    refuseZeroInName(name, "db_name", db_name);
   }
   if (const json* source = memberOfType(channel, "data_source", isString)) {
     data_source = source->get<std::string>();

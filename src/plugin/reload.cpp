@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "channelSettings.h"
-#include "jsonNesting.h"
+#include "jsonParse.h"
 #include "tvException.h"
 #include "tvLog.h"
 #include "tvsPlugin.h"
@@ -40,9 +40,7 @@ void tvsPlugin::Reload() {
   try {
     std::ostringstream text;
     text << file.rdbuf();
-    const std::string content = text.str();
-    if (jsonNestsDeeperThan(content)) throw std::runtime_error(jsonNestingMessage());
-    document = json::parse(content, nullptr, true, true);
+    document = parseJsonDocument(text.str());
   } catch (const json::exception& e) {
     throw tvException("%s: error loading configuration: %s: %s", tag.c_str(), config_path.c_str(),
                       e.what());

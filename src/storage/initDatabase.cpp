@@ -2,28 +2,12 @@
 #include "connectionSettings.h"
 #include "createTableSql.h"
 #include "errorLog.h"
+#include "intervalIdIndex.h"
 #include "purge.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
-
-namespace {
-
-// The entry tables reference their interval row without an index of their
-// own; without one, every interval row the purge deletes makes SQLite scan
-// each entry table for the cascade.
-std::string intervalIdIndexes(const nlohmann::json& tables) {
-  std::string sql;
-  for (const auto& table : tables) {
-    const std::string table_name = table.at("name").get<std::string>();
-    sql += "CREATE INDEX IF NOT EXISTS idx_" + table_name + "_interval_id ON " + table_name +
-           "(interval_id);";
-  }
-  return sql;
-}
-
-}  // namespace
 
 void tvsChannelConfig::InitDatabase() {
   const std::string path = db_path + "/" + db_name;
@@ -46,7 +30,6 @@ void tvsChannelConfig::InitDatabase() {
   sql += "CREATE INDEX IF NOT EXISTS idx_" + intervals + "_range ON " + intervals +
          "(time_start, time_end);";
   sql += generateCreateTableSQL(tables);
-  if (aggregator) sql += intervalIdIndexes(tables);
 
   std::string error;
   if (!execSql(db.get(), sql, error)) {
@@ -57,6 +40,9 @@ void tvsChannelConfig::InitDatabase() {
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
     throw tvException("%s: cannot enable foreign keys: %s", name.c_str(), error.c_str());
   }
+  // Without an index on interval_id every interval row a purge deletes makes
+  // SQLite scan each entry table for the cascade.
+  if (aggregator) addIntervalIdIndexes(*this);
 
   if (aggregator && purge_in_days > 0) {
     const tvsErrorCapture capture(last_error);

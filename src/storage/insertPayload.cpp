@@ -4,7 +4,7 @@
 #include "aggregateWriter.h"
 #include "clock.h"
 #include "errorLog.h"
-#include "jsonNesting.h"
+#include "jsonParse.h"
 #include "purge.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
@@ -34,18 +34,18 @@ std::unique_ptr<tvsColumnPlan> readPlan(const json& tables) {
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   const tvsErrorCapture capture(last_error);
   const bool aggregator = data_source == "aggregator";
-  // An aggregator payload is read straight into what the writer needs; any
-  // other text is parsed as a document, as it is only checked.
+  // An aggregator payload is read straight into what the writer needs; the
+  // text of any other channel is only checked, never built.
   const std::unique_ptr<tvsColumnPlan> plan = aggregator ? readPlan(tables) : nullptr;
   tvsAggregatePayload read;
   json payload;
   try {
     if (plan) {
       readAggregatePayload(payload_text, *plan, read);
-    } else if (jsonNestsDeeperThan(payload_text)) {
-      throw tvsNestingError();
+    } else if (aggregator) {
+      payload = parseJsonDocument(payload_text);
     } else {
-      payload = json::parse(payload_text, nullptr, true, true);
+      checkJsonSyntax(payload_text);
     }
   } catch (const json::exception& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());

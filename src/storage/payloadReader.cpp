@@ -1,16 +1,16 @@
 #include "payloadReader.h"
 
-#include "jsonNesting.h"
+#include "jsonParse.h"
 
 using json = nlohmann::json;
-
-tvsNestingError::tvsNestingError() : std::runtime_error(jsonNestingMessage()) {}
 
 namespace {
 
 // SAX events of the JSON library, routed by where they occur. Values meant for
 // the writer are kept as JSON values (numbers need no allocation); a member
 // value that is an array or object is built whole, as the document would.
+// Values nobody stores are skipped with a depth counter: nothing is built or
+// kept for them, so they may nest as deep as the parser takes.
 class AggregateReader {
  public:
   AggregateReader(const tvsColumnPlan& plan_, tvsAggregatePayload& out_) : plan(plan_), out(out_) {}
@@ -29,6 +29,7 @@ class AggregateReader {
   bool end_array() { return Close(); }
 
   bool key(std::string& name) {
+    if (skipping > 0) return true;
     Frame& frame = frames.back();
     switch (frame.kind) {
       case Kind::kPayload:
@@ -58,7 +59,7 @@ class AggregateReader {
   bool HasEntries() const { return is_object && stats_is_array && out.entries > 0; }
 
  private:
-  enum class Kind { kPayload, kStats, kEntry, kBuild, kSkip };
+  enum class Kind { kPayload, kStats, kEntry, kBuild };
   enum class Target { kSkip, kStart, kEnd, kStats };
   struct Frame {
     explicit Frame(Kind kind_) : kind(kind_) {}
@@ -116,7 +117,7 @@ class AggregateReader {
   }
 
   bool Scalar(json&& value) {
-    if (frames.empty()) return true;  // a document that is no object
+    if (skipping > 0 || frames.empty()) return true;  // dropped, or a document that is no object
     if (StatsMember()) {
       ResetStats();  // a "stats" that is no array
       stats_is_array = false;
@@ -131,48 +132,55 @@ class AggregateReader {
   }
 
   bool Open(json::value_t type) {
-    if (++depth > kMaxJsonNesting) throw tvsNestingError();
+    if (skipping > 0) return Skip();
+    const bool object = type == json::value_t::object;
     if (frames.empty()) {
-      frames.emplace_back(type == json::value_t::object ? Kind::kPayload : Kind::kSkip);
-      is_object = type == json::value_t::object;
+      is_object = object;
+      if (!object) return Skip();
+      frames.emplace_back(Kind::kPayload);
       return true;
     }
     if (StatsMember()) {
       ResetStats();
       stats_is_array = type == json::value_t::array;
-      frames.emplace_back(stats_is_array ? Kind::kStats : Kind::kSkip);
+      if (!stats_is_array) return Skip();
+      frames.emplace_back(Kind::kStats);
       return true;
     }
-    const Kind parent = frames.back().kind;
-    if (parent == Kind::kSkip) {
-      frames.emplace_back(Kind::kSkip);
-      return true;
-    }
-    if (parent == Kind::kStats) {
+    if (frames.back().kind == Kind::kStats) {
       NewEntry();
-      frames.emplace_back(type == json::value_t::object ? Kind::kEntry : Kind::kSkip);
+      if (!object) return Skip();
+      frames.emplace_back(Kind::kEntry);
       return true;
     }
     json* destination = Destination();
-    if (destination == nullptr) {
-      frames.emplace_back(Kind::kSkip);
-      return true;
-    }
+    if (destination == nullptr) return Skip();
+    // Only what is built is bounded: the library copies and prints it
+    // recursively.
+    if (frames.size() >= kMaxJsonNesting) throw tvsNestingError();
     *destination = json(type);
     frames.emplace_back(Kind::kBuild).built = destination;
     return true;
   }
 
+  bool Skip() {
+    ++skipping;
+    return true;
+  }
+
   bool Close() {
-    --depth;
-    frames.pop_back();
+    if (skipping > 0) {
+      --skipping;
+    } else {
+      frames.pop_back();
+    }
     return true;
   }
 
   const tvsColumnPlan& plan;
   tvsAggregatePayload& out;
   std::vector<Frame> frames;
-  size_t depth = 0;
+  size_t skipping = 0;  // levels open inside a value that is dropped
   size_t row = 0;  // where the current entry's values start in out.values
   bool is_object = false;
   bool stats_is_array = false;  // of the last "stats" member
@@ -185,5 +193,6 @@ void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
   payload = tvsAggregatePayload();
   AggregateReader reader(plan, payload);
   json::sax_parse(text, &reader, json::input_format_t::json, true, true);
+  refuseZeroByte(text);
   payload.has_entries = reader.HasEntries();
 }

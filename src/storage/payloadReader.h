@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "columnPlan.h"
+#include "jsonParse.h"
 
 struct tvsAggregatePayload {
   // False when the text is no object, or its "stats" is missing, not an
@@ -27,15 +28,11 @@ struct tvsAggregatePayload {
   std::vector<nlohmann::json> values;
 };
 
-// Raised for arrays and objects nested deeper than kMaxJsonNesting.
-class tvsNestingError : public std::runtime_error {
- public:
-  tvsNestingError();
-};
-
 // Parses `text` (comments allowed) into `payload`, keeping a member of the
 // payload object, or of a "stats" element, exactly as the JSON library's own
 // document would hold it: the last of duplicate keys wins. Raises the JSON
-// library's parse errors unchanged, and tvsNestingError.
+// library's parse errors unchanged (a zero byte in the text is one), and
+// tvsNestingError for a stored value built deeper than kMaxJsonNesting.
+// Members that nothing stores may nest at any depth.
 void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
                           tvsAggregatePayload& payload);

@@ -1,6 +1,6 @@
 // Configured tables against the tables in the file: a column added to the
 // configuration after its table was created makes every insert fail.
-#include <set>
+#include <cstring>
 
 #include "connectionSettings.h"
 #include "sqliteHandles.h"
@@ -11,15 +11,21 @@ using json = nlohmann::json;
 
 namespace {
 
-std::set<std::string> existingColumns(sqlite3* db, const std::string& table) {
-  std::set<std::string> columns;
+enum class Presence { kPresent, kMissing, kUnknown };
+
+// Asks SQLite whether the INSERT could name `column` in `table`: names are
+// resolved as SQLite resolves them (quotes, brackets, case), not compared as
+// text. The statement is only prepared, never run.
+Presence columnPresence(sqlite3* db, const std::string& table, const std::string& column) {
   sqlite3_stmt* raw = nullptr;
-  sqlite3_prepare_v2(db, ("PRAGMA table_info(" + table + ");").c_str(), -1, &raw, nullptr);
+  const int rc = sqlite3_prepare_v2(
+      db, ("INSERT INTO " + table + " (" + column + ") VALUES (NULL);").c_str(), -1, &raw, nullptr);
   const tvsStmtHandle statement(raw);
-  while (statement && sqlite3_step(statement.get()) == SQLITE_ROW) {
-    columns.insert(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1)));
-  }
-  return columns;
+  if (rc == SQLITE_OK) return Presence::kPresent;
+  // "table T has no column named C"; anything else (no such table, a
+  // generated column) is not drift.
+  return std::strstr(sqlite3_errmsg(db), "has no column named") != nullptr ? Presence::kMissing
+                                                                            : Presence::kUnknown;
 }
 
 }  // namespace
@@ -32,11 +38,9 @@ void reconcileTables(tvsChannelConfig& channel) {
     // The table definitions have been generated already, so names and types
     // are strings here.
     const std::string table_name = table.at("name").get<std::string>();
-    const std::set<std::string> existing = existingColumns(db, table_name);
-    if (existing.empty()) continue;  // not a table SQLite can describe
     for (const json& column : table.at("columns")) {
       const std::string column_name = column.at("name").get<std::string>();
-      if (existing.count(column_name)) continue;
+      if (columnPresence(db, table_name, column_name) != Presence::kMissing) continue;
       if (!add) {
         tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
                    table_name.c_str(), column_name.c_str());
