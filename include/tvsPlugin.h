@@ -52,25 +52,45 @@ class tvsPlugin : public tvPluginSink {
   // Rebuilds `defaults` and `channels` from the configuration file and opens
   // every channel's database. Worker thread only; throws on every failure.
   void Reload();
+  // A reload while channels are serving: the new configuration is read,
+  // loaded and opened before the running one is given up. On any failure the
+  // running channels keep storing; the failure is logged through the
+  // operator log and counted in the status. Returns true when it took effect.
+  bool ReloadKeepingChannels();
   // Hands a copy of the payload text to each named channel and counts the
   // rows written. Worker thread only.
   void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
+
+  using ChannelMap = std::map<std::string, std::shared_ptr<tvsChannelConfig>>;
 
   // The largest row count the status reports; the count saturates there.
   static constexpr int32_t kMaxRowsAdded = INT32_MAX;
 
  private:
+  // Reads and parses the configuration file; throws as Reload does.
+  nlohmann::json ReadConfiguration() const;
+  // Loads `into` from the top level of `document` and checks its db_path.
+  void LoadDefaults(tvsChannelConfig& into, const nlohmann::json& document) const;
+  // Builds one record per enabled channel of `document` into `into`.
+  void BuildChannels(const nlohmann::json& document, const tvsChannelConfig& seed,
+                     ChannelMap& into) const;
+  // Acts on a pending reload request; the first load goes through Reload.
+  void ServeReload();
+
   // Counts one payload's result for `channel` (worker thread).
   void CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows);
   // Starts the counters afresh after a (re)load (worker thread).
   void ResetStatus();
 
   std::atomic<bool> reload_requested{true};
+  bool loaded = false;  // the first configuration load has succeeded
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock
+  uint64_t reload_failures = 0;                    // guarded by status_lock
+  std::string last_reload_error;                   // guarded by status_lock
 
   friend class tvsPluginTestAccess;
 };

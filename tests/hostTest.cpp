@@ -230,15 +230,42 @@ TEST_F(HostTest, SigtermStopsReadingAndWritesWhatWasQueued) {
 }
 
 TEST_F(HostTest, WorkerDeathEndsTheHostWithoutWaitingForInput) {
-  HostProcess host(Args({"-d"}), dir.path());
-  host.Write(Payload(100, 1));
-  ASSERT_TRUE(LogShows(host, "saved 1 rows"));
   dir.Write("sink.json", "{ broken");
-  host.Signal(SIGHUP);
+  HostProcess host(Args({"-d"}), dir.path());
   ASSERT_TRUE(host.ExitsWithin(10));  // standard input is still open
   EXPECT_EQ(1, host.Wait());
   EXPECT_THAT(host.Stderr(),
               HasSubstr("error: sink-sqlite: error loading configuration: " +
                         dir.File("sink.json") + ": [json.exception.parse_error.101]"));
-  EXPECT_EQ("Found table: talkers\n", host.Stdout());
+  EXPECT_EQ("", host.Stdout());
+}
+
+TEST_F(HostTest, FailedReloadKeepsTheRunningChannelsStoring) {
+  HostProcess host(Args({"-d", "--status-json"}), dir.path());
+  host.Write(Payload(100, 1));
+  ASSERT_TRUE(LogShows(host, "saved 1 rows"));
+  dir.Write("sink.json", "{ broken");
+  host.Signal(SIGHUP);
+  const std::string failed =
+      "sink-sqlite: reload failed, keeping the running configuration: "
+      "sink-sqlite: error loading configuration: " +
+      dir.File("sink.json") + ": [json.exception.parse_error.101]";
+  ASSERT_TRUE(LogShows(host, failed));
+  for (int i = 1; i <= 19; ++i) host.Write(Payload(100 + 60 * i, 2));
+  ASSERT_TRUE(LogShows(host, "saved 2 rows", 19));
+  // Mended, the next request takes effect.
+  WriteConfig(dir.path());
+  host.Signal(SIGHUP);
+  ASSERT_TRUE(LogShows(host, "Loading configuration", 3));
+  host.Write(Payload(5000, 3));
+  host.CloseInput();
+  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ(Rows({{"21", "42"}}),
+            Q("SELECT count(*), (SELECT count(*) FROM talkers) FROM flows_intervals"));
+  const std::string out = host.Stdout();
+  ASSERT_NE(std::string::npos, out.find('{')) << out;
+  const json status = json::parse(out.substr(out.find('{')));
+  EXPECT_EQ(1, status["reload_failures"]);
+  EXPECT_THAT(status["last_reload_error"].get<std::string>(), HasSubstr("parse_error.101"));
+  EXPECT_EQ(3, status["entries"]);
 }

@@ -273,3 +273,53 @@ TEST_F(PluginLoopTest, ChannelCountersInStatusSinceTheLastLoad) {
           std::to_string(std::filesystem::file_size(dir.File("b.db"))) + "}"),
       status["channels"]["b"]);
 }
+
+TEST_F(PluginLoopTest, ReloadIsTakenBetweenPayloadsOfADrain) {
+  Start();
+  log.Clear();
+  for (int i = 0; i < 300; ++i) Queue(kThreeRows, {"b"});
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  const auto lines = log.Lines();
+  const auto reload = std::find(lines.begin(), lines.end(),
+                                "sink: Loading configuration: " + dir.File("sink.json") + "\n");
+  ASSERT_NE(lines.end(), reload);
+  // Before the request only the payload being written when it came.
+  EXPECT_LE(
+      std::count(lines.begin(), reload, "sink-sqlite: saved 3 rows from payload on channel b\n"),
+      1);
+  EXPECT_EQ(300, CountLines("sink-sqlite: saved 3 rows from payload on channel b\n"));
+  EXPECT_EQ((Rows{{"900", "300"}}),
+            Query(dir.File("b.db"), "SELECT count(*), count(DISTINCT interval_id) FROM talkers"));
+}
+
+TEST_F(PluginLoopTest, ReloadWhoseDatabaseSetUpFailsKeepsTheRunningChannels) {
+  Start();
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  log.Clear();
+  // "b" opens, then "c" cannot: the running "b" is reopened and keeps storing.
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {
+      "b": {"db_name": "b.db", "data_source": "aggregator", "tables": )" +
+                             kTalkers + R"(},
+      "c": {"db_name": "c.db", "db_path": ")" +
+                             dir.File("missing") + R"(", "tables": )" + kTalkers + "}}}");
+  testing::internal::CaptureStdout();
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  Queue(kThreeRows, {"b", "c"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  testing::internal::GetCapturedStdout();
+  EXPECT_THAT(log.OperatorLines(),
+              ElementsAre("sink: reload failed, keeping the running configuration: c: cannot open "
+                          "DB: " +
+                          dir.File("missing") + "/c.db: unable to open database file\n"));
+  EXPECT_EQ(1, CountLines("sink: channel not found: c\n"));
+  EXPECT_EQ(6, Entries());  // a failed reload starts no new count
+  EXPECT_EQ((Rows{{"6"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
+  json status = json::object();
+  plugin->GetStatus(status);
+  EXPECT_EQ(1, status["reload_failures"]);
+  EXPECT_EQ("c: cannot open DB: " + dir.File("missing") + "/c.db: unable to open database file",
+            status["last_reload_error"]);
+}

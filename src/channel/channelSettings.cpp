@@ -67,3 +67,13 @@ void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defau
   record.busy_timeout = defaults.busy_timeout;
   record.schema_update = defaults.schema_update;
 }
+
+void copyLoadedSettings(tvsChannelConfig& to, const tvsChannelConfig& from) {
+  to.name = from.name;
+  to.db_path = from.db_path;
+  to.db_name = from.db_name;
+  to.data_source = from.data_source;
+  to.purge_in_days = from.purge_in_days;
+  to.tables = from.tables;
+  seedChannelSettings(to, from);
+}

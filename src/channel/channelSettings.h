@@ -15,3 +15,7 @@ void loadChannelSettings(tvsChannelConfig& record, const nlohmann::json& channel
 // Copies the settings that the top level of the configuration gives every
 // channel.
 void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defaults);
+
+// Copies everything Load reads, so that a record can be loaded on top of a
+// copy of another one.
+void copyLoadedSettings(tvsChannelConfig& to, const tvsChannelConfig& from);

@@ -28,19 +28,17 @@ class ThreadLockGuard {
 
 }  // namespace
 
-void tvsPlugin::Reload() {
+json tvsPlugin::ReadConfiguration() const {
   tv_dprintf("%s: Loading configuration: %s\n", tag.c_str(), config_path.c_str());
 
   std::ifstream file(config_path);
   if (!file.is_open()) {
     throw tvException("%s: error opening configuration: %s", tag.c_str(), config_path.c_str());
   }
-
-  json document;
   try {
     std::ostringstream text;
     text << file.rdbuf();
-    document = parseJsonDocument(text.str());
+    return parseJsonDocument(text.str());
   } catch (const json::exception& e) {
     throw tvException("%s: error loading configuration: %s: %s", tag.c_str(), config_path.c_str(),
                       e.what());
@@ -48,37 +46,87 @@ void tvsPlugin::Reload() {
     throw tvException("%s: error loading configuration: %s: JSON exception: %s", tag.c_str(),
                       config_path.c_str(), e.what());
   }
+}
 
+void tvsPlugin::LoadDefaults(tvsChannelConfig& into, const json& document) const {
+  into.Load("defaults", document);
+  if (!into.db_path.empty() && tv_file_exists(into.db_path) != 1) {
+    throw tvException("%s: database path doesn't exist: %s", tag.c_str(), into.db_path.c_str());
+  }
+}
+
+void tvsPlugin::BuildChannels(const json& document, const tvsChannelConfig& seed,
+                              ChannelMap& into) const {
+  if (!document.is_object() || !document.contains("channels")) return;
+  const auto configured = document.at("channels").get<std::map<std::string, json>>();
+  for (const auto& [channel_name, channel] : configured) {
+    // Only a boolean false disables a channel.
+    const auto enable = channel.find("enable");
+    if (enable != channel.end() && enable->is_boolean() && !enable->get<bool>()) continue;
+    auto record = std::make_shared<tvsChannelConfig>();
+    record->db_path = seed.db_path;
+    record->purge_in_days = seed.purge_in_days;
+    seedChannelSettings(*record, seed);
+    record->Load(channel_name, channel);
+    if (record->db_name.empty()) {
+      throw tvException("%s: required parameter missing: %s", tag.c_str(), "db_name");
+    }
+    into.emplace(channel_name, std::move(record));
+  }
+}
+
+void tvsPlugin::Reload() {
+  const json document = ReadConfiguration();
   ThreadLockGuard lock(*this);
 
   // Loaded in place, never reset: a key removed from the file keeps the value
   // of the previous load.
-  defaults.Load("defaults", document);
-  if (!defaults.db_path.empty() && tv_file_exists(defaults.db_path) != 1) {
-    throw tvException("%s: database path doesn't exist: %s", tag.c_str(), defaults.db_path.c_str());
-  }
-
+  LoadDefaults(defaults, document);
   // Every old record closes its database before a new one is built.
   channels.clear();
-
-  if (document.is_object() && document.contains("channels")) {
-    const auto configured = document.at("channels").get<std::map<std::string, json>>();
-    for (const auto& [channel_name, channel] : configured) {
-      // Only a boolean false disables a channel.
-      const auto enable = channel.find("enable");
-      if (enable != channel.end() && enable->is_boolean() && !enable->get<bool>()) continue;
-      auto record = std::make_shared<tvsChannelConfig>();
-      record->db_path = defaults.db_path;
-      record->purge_in_days = defaults.purge_in_days;
-      seedChannelSettings(*record, defaults);
-      record->Load(channel_name, channel);
-      if (record->db_name.empty()) {
-        throw tvException("%s: required parameter missing: %s", tag.c_str(), "db_name");
-      }
-      channels.emplace(channel_name, std::move(record));
-    }
-  }
-
+  BuildChannels(document, defaults, channels);
   // No database is opened before every channel has been built.
   for (auto& entry : channels) entry.second->InitDatabase();
+}
+
+bool tvsPlugin::ReloadKeepingChannels() {
+  try {
+    const json document = ReadConfiguration();
+    ThreadLockGuard lock(*this);
+
+    tvsChannelConfig next_defaults;
+    copyLoadedSettings(next_defaults, defaults);
+    LoadDefaults(next_defaults, document);
+    ChannelMap next;
+    BuildChannels(document, next_defaults, next);
+
+    // One connection per file at a time: a journal mode can only be left by
+    // the file's sole connection. The running records stay, with their
+    // databases closed, until every new one has opened.
+    for (auto& entry : channels) entry.second->db.reset();
+    try {
+      for (auto& entry : next) entry.second->InitDatabase();
+    } catch (...) {
+      next.clear();
+      // Reopened as at start-up; a channel that cannot be reopened now tries
+      // again with its next payload.
+      for (auto& entry : channels) {
+        try {
+          entry.second->InitDatabase();
+        } catch (const std::exception& e) {
+          tv_printf("%s: %s\n", tag.c_str(), e.what());
+        }
+      }
+      throw;
+    }
+    copyLoadedSettings(defaults, next_defaults);
+    channels.swap(next);
+    return true;
+  } catch (const std::exception& e) {
+    tv_printf("%s: reload failed, keeping the running configuration: %s\n", tag.c_str(), e.what());
+    std::lock_guard<std::mutex> guard(status_lock);
+    ++reload_failures;
+    last_reload_error = e.what();
+    return false;
+  }
 }

@@ -37,16 +37,30 @@ void* tvsPlugin::Entry() {
 
   std::shared_ptr<tvPluginSinkPayload> payload;
   while (!terminate_requested) {
-    if (reload_requested) {
-      Reload();
-      ResetStatus();
-      reload_requested = false;
-    }
+    ServeReload();
     if (WaitOnPayloadQueue(1) == 0) continue;
-    while (PopPayloadQueue(payload)) WritePayload(payload);
+    while (PopPayloadQueue(payload)) {
+      WritePayload(payload);
+      // Between payloads too: under a steady stream the queue never empties.
+      ServeReload();
+    }
     payload.reset();
   }
   return nullptr;
+}
+
+void tvsPlugin::ServeReload() {
+  if (!reload_requested) return;
+  // The first load's failure ends the worker; a later one keeps the running
+  // channels.
+  if (!loaded) {
+    Reload();
+    loaded = true;
+    ResetStatus();
+  } else if (ReloadKeepingChannels()) {
+    ResetStatus();
+  }
+  reload_requested = false;
 }
 
 void tvsPlugin::GetLibrary(std::string& library) { library = kLibraryName; }
@@ -59,6 +73,10 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
   {
     std::lock_guard<std::mutex> guard(status_lock);
     status["entries"] = rows_added;
+    if (reload_failures > 0) {
+      status["reload_failures"] = reload_failures;
+      status["last_reload_error"] = last_reload_error;
+    }
     for (const auto& [channel_name, counts] : health) {
       per_channel[channel_name] = {
           {"payloads", counts.payloads},

@@ -44,10 +44,10 @@ bool ensureIndex(sqlite3* db, const std::string& table, std::string& error) {
   const char* column = sqlite3_column_origin_name(probe.get(), 0);
   if (schema == nullptr || resolved == nullptr || column == nullptr) return true;  // a view
 
-  const tvsStmtHandle lookup = prepare(
-      db,
-      "SELECT 1 FROM pragma_index_list(?1, ?2) AS l, pragma_index_info(l.name, ?2) AS i "
-      "WHERE i.seqno = 0 AND i.name = ?3");
+  const tvsStmtHandle lookup =
+      prepare(db,
+              "SELECT 1 FROM pragma_index_list(?1, ?2) AS l, pragma_index_info(l.name, ?2) AS i "
+              "WHERE i.seqno = 0 AND i.name = ?3");
   if (!lookup) {
     error = sqlite3_errmsg(db);
     return false;
@@ -62,13 +62,12 @@ bool ensureIndex(sqlite3* db, const std::string& table, std::string& error) {
     return false;
   }
 
-  const std::string sql =
-      isPlainName(table)
-          ? "CREATE INDEX IF NOT EXISTS idx_" + table + "_interval_id ON " + table +
-                "(interval_id);"
-          : "CREATE INDEX IF NOT EXISTS " + quoted(schema) + "." +
-                quoted("idx_" + std::string(resolved) + "_interval_id") + " ON " +
-                quoted(resolved) + "(interval_id);";
+  const std::string sql = isPlainName(table)
+                              ? "CREATE INDEX IF NOT EXISTS idx_" + table + "_interval_id ON " +
+                                    table + "(interval_id);"
+                              : "CREATE INDEX IF NOT EXISTS " + quoted(schema) + "." +
+                                    quoted("idx_" + std::string(resolved) + "_interval_id") +
+                                    " ON " + quoted(resolved) + "(interval_id);";
   return execSql(db, sql, error);
 }
 

@@ -181,7 +181,7 @@ class AggregateReader {
   tvsAggregatePayload& out;
   std::vector<Frame> frames;
   size_t skipping = 0;  // levels open inside a value that is dropped
-  size_t row = 0;  // where the current entry's values start in out.values
+  size_t row = 0;       // where the current entry's values start in out.values
   bool is_object = false;
   bool stats_is_array = false;  // of the last "stats" member
 };

@@ -25,7 +25,7 @@ Presence columnPresence(sqlite3* db, const std::string& table, const std::string
   // "table T has no column named C"; anything else (no such table, a
   // generated column) is not drift.
   return std::strstr(sqlite3_errmsg(db), "has no column named") != nullptr ? Presence::kMissing
-                                                                            : Presence::kUnknown;
+                                                                           : Presence::kUnknown;
 }
 
 }  // namespace
