@@ -40,6 +40,8 @@ std::string hostUsage(const std::string& program) {
          "                            to VALUE; repeatable\n"
          "  -d, --debug               write the plugin's debug log to standard error\n"
          "      --status-json         print the whole status document at the end\n"
+         "      --max-line-bytes N    refuse payload lines longer than N bytes (default:\n"
+         "                            268435456, 256 MiB)\n"
          "  -h, --help                this text\n"
          "\n"
          "Signals: SIGHUP reloads the configuration; SIGINT and SIGTERM stop reading input\n"
@@ -48,17 +50,19 @@ std::string hostUsage(const std::string& program) {
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
-  enum { kType = 1000, kStatusJson };
-  static const option long_options[] = {{"config", required_argument, nullptr, 'c'},
-                                        {"channel", required_argument, nullptr, 'C'},
-                                        {"plugin", required_argument, nullptr, 'p'},
-                                        {"tag", required_argument, nullptr, 't'},
-                                        {"type", required_argument, nullptr, kType},
-                                        {"define", required_argument, nullptr, 'D'},
-                                        {"debug", no_argument, nullptr, 'd'},
-                                        {"status-json", no_argument, nullptr, kStatusJson},
-                                        {"help", no_argument, nullptr, 'h'},
-                                        {nullptr, 0, nullptr, 0}};
+  enum { kType = 1000, kStatusJson, kMaxLineBytes };
+  static const option long_options[] = {
+      {"config", required_argument, nullptr, 'c'},
+      {"channel", required_argument, nullptr, 'C'},
+      {"plugin", required_argument, nullptr, 'p'},
+      {"tag", required_argument, nullptr, 't'},
+      {"type", required_argument, nullptr, kType},
+      {"define", required_argument, nullptr, 'D'},
+      {"debug", no_argument, nullptr, 'd'},
+      {"status-json", no_argument, nullptr, kStatusJson},
+      {"max-line-bytes", required_argument, nullptr, kMaxLineBytes},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
 
   opterr = 0;
   optind = 1;
@@ -96,6 +100,17 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
       case 'd':
         options.debug = true;
         break;
+      case kMaxLineBytes: {
+        errno = 0;
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(optarg, &end, 10);
+        if (*optarg < '1' || *optarg > '9' || errno != 0 || *end != '\0') {
+          error = std::string("--max-line-bytes takes a positive number, not \"") + optarg + "\"";
+          return false;
+        }
+        options.max_line_bytes = static_cast<size_t>(bytes);
+        break;
+      }
       case kStatusJson:
         options.status_json = true;
         break;

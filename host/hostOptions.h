@@ -1,6 +1,7 @@
 // Command line of the stand-in host.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ struct HostOptions {
   std::map<std::string, std::string> variables;
   bool debug = false;
   bool status_json = false;
+  // Longer lines are refused with a message; the next line is read as usual.
+  size_t max_line_bytes = size_t{256} << 20;
   bool help = false;
   std::vector<std::string> inputs;  // empty: standard input
 };

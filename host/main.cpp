@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -129,13 +130,17 @@ void installSignals(sigset_t& wait_mask) {
 }
 
 // Queues every line of every input until the input ends, a stop signal
-// arrives or the plugin's worker has died. SIGHUP dispatches a reload.
-void feedPayloads(tvPluginSink& plugin, const HostOptions& options,
+// arrives or the plugin's worker has died. SIGHUP dispatches a reload. A line
+// that is too long, or that memory cannot hold, is refused with a message.
+void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::string& program,
                   const std::vector<FdHandle>& inputs, const sigset_t& wait_mask) {
   const std::set<std::string> channels(options.channels.begin(), options.channels.end());
   std::string line;
-  for (const FdHandle& input : inputs) {
-    LineReader reader(*input);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    const std::string input_name =
+        options.inputs.empty() || options.inputs[i] == "-" ? "standard input" : options.inputs[i];
+    LineReader reader(*inputs[i], options.max_line_bytes);
+    size_t number = 0;
     for (;;) {
       const LineReader::Result result = reader.Next(line, wait_mask, 200);
       if (reload_signalled) {
@@ -144,11 +149,31 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options,
       }
       if (stop_signalled || !plugin.IsRunning()) return;
       if (result == LineReader::Result::kEnd) break;
-      if (result == LineReader::Result::kLine && !line.empty()) {
-        if (!plugin.WaitForQueueBelow(kMaxQueued)) return;
-        plugin.QueuePayload(
-            std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels));
+      if (result == LineReader::Result::kTooLong) {
+        ++number;
+        if (reader.OutOfMemory()) {
+          std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
+                       input_name.c_str(), number);
+        } else {
+          std::fprintf(stderr,
+                       "%s: %s, line %zu: skipped, longer than %zu bytes (--max-line-bytes)\n",
+                       program.c_str(), input_name.c_str(), number, options.max_line_bytes);
+        }
+        continue;
       }
+      if (result != LineReader::Result::kLine) continue;
+      ++number;
+      if (line.empty()) continue;
+      if (!plugin.WaitForQueueBelow(kMaxQueued)) return;
+      std::shared_ptr<tvPluginSinkPayload> payload;
+      try {
+        payload = std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels);
+      } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
+                     input_name.c_str(), number);
+        continue;
+      }
+      plugin.QueuePayload(payload);
     }
   }
 }
@@ -205,7 +230,7 @@ int run(const HostOptions& options, const std::string& program) {
     return kExitUsage;
   }
 
-  feedPayloads(*plugin, options, inputs, wait_mask);
+  feedPayloads(*plugin, options, program, inputs, wait_mask);
   plugin->WaitUntilIdle();
   plugin->Terminate();
   plugin->Join();

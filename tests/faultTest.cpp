@@ -22,7 +22,7 @@ using ::testing::HasSubstr;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TVS_SANITIZED)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -295,4 +295,38 @@ TEST_F(FaultTest, LongRunKeepsMemoryBounded) {
   if (!kSanitized) {
     EXPECT_LT(result.peak_kib, 32 * 1024);
   }
+}
+
+TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
+  if (kSanitized)
+    GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
+  std::ofstream out(dir.File("huge.jsonl"));
+  out << Payload(1);
+  // 15 MiB of text whose 7.5 million entries need far more than the limit.
+  out << R"({"log_time_start": 60, "log_time_end": 120, "stats": [0)";
+  for (int i = 0; i < 7500000; ++i) out << ",0";
+  out << "]}\n" << Payload(2);
+  // A line memory cannot hold at all, then one past the bound given below.
+  out << std::string(160 << 20, ' ') << "\n" << Payload(3);
+  out << std::string(2 << 20, ' ') << "{}\n" << Payload(4);
+  out.close();
+  HostLaunch launch;
+  launch.address_space_limit = 240L << 20;
+  const HostResult result = RunHost(Args({"--max-line-bytes", "100000000", dir.File("huge.jsonl")}),
+                                    dir.path(), "", launch);
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("flows: payload not stored: out of memory\n"));
+  EXPECT_THAT(result.err,
+              HasSubstr(": " + dir.File("huge.jsonl") + ", line 4: skipped, out of memory\n"));
+  EXPECT_EQ((Rows{{"60"}, {"120"}, {"180"}, {"240"}}),
+            Q("SELECT time_start FROM flows_intervals ORDER BY 1"));
+  ExpectConsistent();
+
+  // The bound alone, without a memory limit.
+  const HostResult bounded =
+      RunHost(Args({"--max-line-bytes", "1048576", dir.File("huge.jsonl")}), dir.path());
+  EXPECT_EQ(0, bounded.code);
+  EXPECT_THAT(bounded.err,
+              HasSubstr(", line 6: skipped, longer than 1048576 bytes (--max-line-bytes)\n"));
+  EXPECT_EQ(3, Occurrences(bounded.err, "skipped, longer than"));  // lines 2, 4 and 6
 }

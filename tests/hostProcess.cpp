@@ -38,6 +38,11 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
                          static_cast<rlim_t>(launch.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (launch.address_space_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(launch.address_space_limit),
+                         static_cast<rlim_t>(launch.address_space_limit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     if (launch.unprivileged && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
     }

@@ -9,8 +9,9 @@
 
 // How the child is started, beyond its arguments.
 struct HostLaunch {
-  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
-  bool unprivileged = false;  // when root, run as nobody so file modes apply
+  long file_size_limit = -1;      // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
+  long address_space_limit = -1;  // RLIMIT_AS in bytes; allocations past it fail
+  bool unprivileged = false;      // when root, run as nobody so file modes apply
 };
 
 class HostProcess {

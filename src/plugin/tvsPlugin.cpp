@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -114,10 +115,17 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       tv_dprintf("%s: channel not found: %s\n", tag.c_str(), channel_name.c_str());
       continue;
     }
-    const std::string text = payload->data_length
-                                 ? std::string(reinterpret_cast<const char*>(payload->data),
-                                               static_cast<size_t>(payload->data_length))
-                                 : std::string();
+    std::string text;
+    try {
+      if (payload->data_length) {
+        text.assign(reinterpret_cast<const char*>(payload->data),
+                    static_cast<size_t>(payload->data_length));
+      }
+    } catch (const std::bad_alloc&) {
+      tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
+      CountPayload(channel_name, *it->second, -1);
+      continue;
+    }
     CountPayload(channel_name, *it->second, it->second->InsertPayload(text));
   }
 }

@@ -1,5 +1,6 @@
 // The door through which every payload reaches a channel.
 #include <memory>
+#include <new>
 
 #include "aggregateWriter.h"
 #include "clock.h"
@@ -53,6 +54,10 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   } catch (const tvsNestingError& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
     return -1;
+  } catch (const std::bad_alloc&) {
+    // One payload too large for the memory left costs that payload only.
+    logChannelError("%s: payload not stored: out of memory\n", name.c_str());
+    return -1;
   }
 
   tv_dprintf("%s: processing data source: %s\n", "sink-sqlite", data_source.c_str());
@@ -70,6 +75,9 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
       // A value of the wrong type in one payload costs that payload only; the
       // writer has rolled its transaction back already.
       logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
+      result = -1;
+    } catch (const std::bad_alloc&) {
+      logChannelError("%s: payload not stored: out of memory\n", name.c_str());
       result = -1;
     }
     if (result > 0) {
