@@ -56,6 +56,12 @@ class tvsChannelConfig {
   // transaction has been rolled back.
   int ProcessAggregateData(const nlohmann::json& payload);
 
+  // True when `db` still writes the file at db_path/db_name. When that file
+  // was removed or replaced since it was opened (or an earlier reopen
+  // failed), logs it and reopens the database as at start-up; false (logged)
+  // when that fails. Records never opened are left alone.
+  bool EnsureConfiguredFile();
+
   std::string name;
   std::string db_path = "/tmp";
   std::string db_name;
@@ -73,6 +79,13 @@ class tvsChannelConfig {
   int32_t busy_timeout = -1;
   // "add_columns" adds configured columns an existing table lacks.
   std::string schema_update;
+
+  // The configured file as it was when `db` opened it; compared before
+  // every payload. `reopen_pending` asks the next payload to reopen.
+  uint64_t db_device = 0;
+  uint64_t db_inode = 0;
+  bool db_file_known = false;
+  bool reopen_pending = false;
 
   // Since the record was built: purges run and the last failure line logged
   // for the channel (without its newline). Worker thread only.

@@ -1,4 +1,6 @@
 // Payload ingestion: parsing, dispatch, outcome lines and the daily purge.
+#include <filesystem>
+
 #include "channelFixture.h"
 #include "clock.h"
 
@@ -200,4 +202,36 @@ TEST_F(InsertPayloadTest, NestingBeyondTheLimitIsRefusedBeforeParsing) {
                                     brackets + R"(\"["}, {"ip": )" + nested + "}]}"));
   // The outer array is joined, so its one element is written as 998 characters.
   EXPECT_EQ((Rows{{"2002"}, {"998"}}), Q("SELECT length(ip) FROM talkers ORDER BY id"));
+}
+
+TEST_F(InsertPayloadTest, FileRemovedOrReplacedUnderTheConnectionIsReopened) {
+  auto channel = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "journal_mode": "wal",
+      "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}]}]})");
+  ASSERT_EQ(1, Insert(*channel, kOneEntry));
+  std::filesystem::rename(DbFile(), DbFile("moved.db"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(1, Insert(*channel, kOneEntry));
+  EXPECT_EQ("Found table: talkers\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("flows: database file " + DbFile() + " was removed or replaced; reopening it\n",
+            log.Lines().at(0));
+  EXPECT_EQ((Rows{{"1", "wal"}}),
+            Q("SELECT count(*), (SELECT journal_mode FROM pragma_journal_mode) FROM talkers"));
+  EXPECT_EQ((Rows{{"1"}}), Q("SELECT count(*) FROM talkers", "moved.db"));
+
+  // Removed, with a directory in its place: the payload fails, the next one
+  // tries again once the path is free.
+  std::filesystem::remove(DbFile());
+  std::filesystem::create_directory(DbFile());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-1, Insert(*channel, kOneEntry));
+  EXPECT_EQ(-1, Insert(*channel, kOneEntry));
+  std::filesystem::remove(DbFile());
+  EXPECT_EQ(1, Insert(*channel, kOneEntry));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ((Rows{{"1"}}), Q("SELECT count(*) FROM talkers"));
+  // A file left alone is not reopened.
+  EXPECT_EQ(1, Insert(*channel, kOneEntry));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
 }

@@ -114,6 +114,7 @@ bool tvsPlugin::ReloadKeepingChannels() {
         try {
           entry.second->InitDatabase();
         } catch (const std::exception& e) {
+          entry.second->reopen_pending = true;
           tv_printf("%s: %s\n", tag.c_str(), e.what());
         }
       }

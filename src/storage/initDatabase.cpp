@@ -1,4 +1,6 @@
 // Opens a channel's database and makes sure its tables exist.
+#include <sys/stat.h>
+
 #include "connectionSettings.h"
 #include "createTableSql.h"
 #include "errorLog.h"
@@ -35,6 +37,12 @@ void tvsChannelConfig::InitDatabase() {
   if (!execSql(db.get(), sql, error)) {
     throw tvException("%s: cannot create tables: %s", name.c_str(), error.c_str());
   }
+  // The file exists now; its identity tells later whether it is still the
+  // one this connection writes.
+  struct stat info;
+  db_file_known = ::stat(path.c_str(), &info) == 0;
+  db_device = static_cast<uint64_t>(info.st_dev);
+  db_inode = static_cast<uint64_t>(info.st_ino);
   reconcileTables(*this);
   // Foreign keys are a property of the connection, not of the file.
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
@@ -50,4 +58,35 @@ void tvsChannelConfig::InitDatabase() {
     tv_dprintf("Purging on startup for aggregate channel %s.%s\n", name.c_str(), db_name.c_str());
     PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
   }
+}
+
+bool tvsChannelConfig::EnsureConfiguredFile() {
+  if (!db_file_known && !reopen_pending) return true;
+  const std::string path = db_path + "/" + db_name;
+  if (!reopen_pending) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && static_cast<uint64_t>(info.st_dev) == db_device &&
+        static_cast<uint64_t>(info.st_ino) == db_inode) {
+      return true;
+    }
+    tv_dprintf("%s: database file %s was removed or replaced; reopening it\n", name.c_str(),
+               path.c_str());
+  }
+  // SQLite does not checkpoint a moved file on close and leaves its -wal
+  // behind, to be replayed onto whatever file takes the path. So the frames go
+  // now, through the open descriptor, into the file they belong to, and the
+  // -wal is emptied. A no-op outside WAL mode.
+  if (db)
+    sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  db.reset();
+  db_file_known = false;
+  try {
+    InitDatabase();
+  } catch (const std::exception& e) {
+    reopen_pending = true;
+    logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
+    return false;
+  }
+  reopen_pending = false;
+  return true;
 }

@@ -34,6 +34,7 @@ std::unique_ptr<tvsColumnPlan> readPlan(const json& tables) {
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   const tvsErrorCapture capture(last_error);
+  if (!EnsureConfiguredFile()) return -1;
   const bool aggregator = data_source == "aggregator";
   // An aggregator payload is read straight into what the writer needs; the
   // text of any other channel is only checked, never built.
