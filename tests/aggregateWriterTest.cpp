@@ -30,7 +30,7 @@ class AggregateWriterTest : public ChannelTest {
 
 }  // namespace
 
-TEST_F(AggregateWriterTest, WorkedExampleStoresIntervalAndEntries) {
+TEST_F(AggregateWriterTest, StoresIntervalRowAndOneRowPerEntry) {
   auto channel = Open(kTalkers);
   EXPECT_EQ(2, Write(*channel, R"({"log_time_start": 100, "log_time_end": 160, "stats": [
       {"ip": "10.0.0.1", "bytes": 5}, {"ip": "10.0.0.2", "bytes": 7}]})"));

@@ -4,6 +4,7 @@
 #include "channelFixture.h"
 #include "tvException.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::StrEq;
@@ -173,5 +174,64 @@ TEST_F(ChannelTest, DestroyingRecordClosesItsDatabase) {
   auto failed = Load(kTalkers);
   failed->db_path = dir.File("missing");
   EXPECT_THROW(failed->InitDatabase(), tvException);
+  // SQLite hands back a handle in an error state; the record owns it.
+  EXPECT_NE(nullptr, failed->db);
   failed.reset();
+  EXPECT_EQ(0, openDescriptors(dir.File("missing/flows.db")));
+}
+
+TEST_F(ChannelTest, IntervalIdIndexIsAnOptimisationNeverARefusal) {
+  // Quoted, bracketed and qualified names: each table gets its index.
+  auto odd = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
+      {"name": "\"my talkers\"", "columns": [{"name": "ip", "type": "TEXT"}]},
+      {"name": "[br talkers]", "columns": [{"name": "ip", "type": "TEXT"}]},
+      {"name": "main.q_talkers", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  EXPECT_EQ(
+      (Rows{{"idx_my talkers_interval_id", "my talkers"},
+            {"idx_br talkers_interval_id", "br talkers"},
+            {"idx_q_talkers_interval_id", "q_talkers"}}),
+      Q("SELECT name, tbl_name FROM sqlite_master WHERE name LIKE '%interval_id' ORDER BY rowid"));
+  EXPECT_EQ(
+      1, odd->InsertPayload(R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a"}]})"));
+  EXPECT_EQ((Rows{{"a"}}), Q("SELECT ip FROM \"my talkers\""));
+  odd.reset();
+
+  // A legacy first table without interval_id opens; its payloads fail at prepare.
+  sqlite3* maker = nullptr;
+  sqlite3_open(DbFile("legacy.db").c_str(), &maker);
+  sqlite3_exec(maker, "CREATE TABLE talkers (ip TEXT, bytes INTEGER);", nullptr, nullptr, nullptr);
+  sqlite3_close(maker);
+  log.Clear();
+  auto legacy = Open(std::string(kTalkers).replace(13, 8, "legacy.db"));
+  EXPECT_THAT(
+      log.Lines(),
+      ElementsAre(
+          "flows: table talkers has no column id; payloads will fail until it is added\n",
+          "flows: table talkers has no column interval_id; payloads will fail until it is added\n"));
+  log.Clear();
+  EXPECT_EQ(-1, legacy->InsertPayload(
+                    R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a"}]})"));
+  EXPECT_THAT(
+      log.Lines(),
+      Contains("flows: SQLite prepare failed: table talkers has no column named interval_id\n"));
+  legacy.reset();
+
+  // A reader's read transaction: a complete file opens and writes nothing; on
+  // a file without the index, one debug line says why there is none.
+  Open(kTalkers).reset();
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(DbFile().c_str(), &reader));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr,
+                                    nullptr, nullptr));
+  log.Clear();
+  EXPECT_NO_THROW(Open(kTalkers));
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  Exec(DbFile(), "DROP INDEX idx_talkers_interval_id;");
+  sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr, nullptr, nullptr);
+  EXPECT_NO_THROW(Open(kTalkers));
+  EXPECT_THAT(log.Lines(),
+              ElementsAre("flows: no interval_id index on table talkers: database is locked\n"));
+  sqlite3_close(reader);
 }

@@ -235,3 +235,47 @@ TEST_F(InsertPayloadTest, FileRemovedOrReplacedUnderTheConnectionIsReopened) {
       log.Lines(),
       ElementsAre(kProcessing, "sink-sqlite: saved 1 rows from payload on channel flows\n"));
 }
+
+TEST_F(InsertPayloadTest, NestingIsBoundedOnlyWhereAValueIsBuilt) {
+  auto aggregator = Open(kTalkers);
+  auto other = Open(
+      R"({"db_name": "other.db", "data_source": "collector", "tables": [{"name": "t", "columns": [{"name": "v", "type": "TEXT"}]}]})",
+      "other");
+  const auto deep = [](size_t levels) {
+    return std::string(levels, '[') + std::string(levels, ']');
+  };
+  const std::string too_deep =
+      "JSON parse error: arrays and objects nested deeper than 512 levels\n";
+  const std::string zero_byte =
+      "JSON parse error: [json.exception.parse_error.101] parse error at byte 65: syntax error while "
+      "parsing value - unexpected zero byte; expected end of input\n";
+  struct Case {
+    tvsChannelConfig* channel;
+    std::string text;
+    int result;
+    std::string last_line;  // after the channel's name
+  };
+  const std::string zero(1, '\0');
+  const std::string one = R"("log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "a")";
+  for (const Case& c : std::vector<Case>{
+           {aggregator.get(), "{" + one + R"(, "vlan": )" + deep(20000) + "}]}", 1, ""},
+           {aggregator.get(), "{\"x\": " + deep(300000) + ", " + one + "}]}", 1, ""},
+           {aggregator.get(), "/* [[[[ \" */ {" + one + "}]} // ]]", 1, ""},
+           {aggregator.get(), "{" + one + R"(, "bytes": 1, "ip": )" + deep(600) + "}]}", -1,
+            too_deep},
+           {aggregator.get(), "{" + one + R"(, "ip": )" + deep(500) + "}]}", 1, ""},
+           {aggregator.get(), "{" + one + "}]}" + zero + "{" + one + "}]}", -1, zero_byte},
+           {aggregator.get(), "{" + one + "}]}" + zero + "garbage{{", -1, zero_byte},
+           {other.get(), "// a \" [[[[\n" + deep(600), -1, "unsupported"},
+           {other.get(), deep(300000), -1, "unsupported"},
+       }) {
+    SCOPED_TRACE(c.text.substr(0, 80));
+    EXPECT_EQ(c.result, Insert(*c.channel, c.text));
+    if (c.last_line == "unsupported") {
+      EXPECT_EQ("sink-sqlite: unsupported data_source on channel other\n", log.Lines().back());
+    } else if (!c.last_line.empty()) {
+      EXPECT_EQ(c.channel->name + ": " + c.last_line, log.Lines().back());
+    }
+  }
+  EXPECT_EQ((Rows{{"4"}}), Q("SELECT count(*) FROM talkers"));
+}

@@ -177,8 +177,11 @@ TEST_F(ReloadTest, MissingDbNameStopsBeforeAnyDatabaseOpens) {
   EXPECT_EQ(nullptr, Get("a").db);
   EXPECT_EQ(0, tv_file_exists(dir.File("a.db")));
   // An empty name is as good as none.
-  EXPECT_THAT([&] { Reload(WithPath(R"("channels": {"c": {"db_name": "", "data_source": "aggregator"}})")); },
-              ThrowsMessage<tvException>(StrEq("sink: required parameter missing: db_name")));
+  EXPECT_THAT(
+      [&] {
+        Reload(WithPath(R"("channels": {"c": {"db_name": "", "data_source": "aggregator"}})"));
+      },
+      ThrowsMessage<tvException>(StrEq("sink: required parameter missing: db_name")));
 }
 
 TEST_F(ReloadTest, OnlyBooleanFalseDisables) {
@@ -221,12 +224,29 @@ TEST_F(ReloadTest, ThreadLockIsReleasedOnFailure) {
   Reload(WithPath(R"("channels": {})"));
 }
 
-TEST_F(ReloadTest, DeeplyNestedConfigurationIsALoadError) {
+TEST_F(ReloadTest, NestingAndZeroBytesAreJudgedByTheParser) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_THAT([&] { Reload(R"({"x": )" + deep + "}"); },
-              ThrowsMessage<tvException>(
-                  StrEq("sink: error loading configuration: " + dir.File("sink.json") +
-                        ": JSON exception: arrays and objects nested deeper than 512 levels")));
+  const std::string prefix = "sink: error loading configuration: " + dir.File("sink.json") + ": ";
+  const std::string too_deep =
+      prefix + "JSON exception: arrays and objects nested deeper than 512 levels";
+  // A quote inside a comment hides nothing from the parser.
+  for (const std::string& text : {R"({"x": )" + deep + "}", "// a \"\n{\"x\": " + deep + "}"}) {
+    EXPECT_THAT([&] { Reload(text); }, ThrowsMessage<tvException>(StrEq(too_deep)));
+  }
+  // Brackets inside comments are no nesting.
+  Reload("/* " + std::string(600, '[') + " */ " +
+         WithPath(R"("channels": {)" + Channel("a") + "}"));
+  EXPECT_THAT(Names(), ElementsAre("a"));
+  // The text after a zero byte is not ignored, and names do not end at one.
+  EXPECT_THAT([&] { Reload(WithPath(R"("channels": {})") + std::string(1, '\0') + "garbage"); },
+              ThrowsMessage<tvException>(StartsWith(prefix + "[json.exception.parse_error.101]")));
+  EXPECT_THAT([&] { Reload(WithPath(R"("channels": {"a": {"db_name": "a.db\u0000.txt"}})")); },
+              ThrowsMessage<tvException>(StrEq("a: invalid db_name: holds a zero byte")));
+  EXPECT_THAT(
+      [&] {
+        Reload(WithPath(R"("channels": {"a": {"db_name": "a.db", "db_path": "/tmp\u0000/x"}})"));
+      },
+      ThrowsMessage<tvException>(StrEq("a: invalid db_path: holds a zero byte")));
 }
 
 TEST_F(ReloadTest, TopLevelSettingsSeedEveryChannel) {

@@ -63,7 +63,7 @@ const char kTalkersSql[] =
 
 }  // namespace
 
-TEST(CreateTableSql, WorkedExampleIsByteExact) {
+TEST(CreateTableSql, OneTextColumnTableIsByteExact) {
   std::string printed;
   const std::string sql =
       generate(completedTables(R"([{"name": "ip", "type": "TEXT"}])"), &printed);
@@ -240,7 +240,7 @@ TEST(CreateTableSql, MissingKeysRaiseConfigurationErrors) {
   }
 }
 
-TEST(InsertSql, WorkedExample) {
+TEST(InsertSql, ListsIntervalIdThenConfiguredColumns) {
   const json tables =
       completedTables(R"([{"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}])");
   const std::string sql = generateInsertSQL(tables[0]);

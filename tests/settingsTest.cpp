@@ -218,3 +218,23 @@ TEST_F(SettingsTest, ColumnsSQLiteCannotAddAreConfigurationErrors) {
       ThrowsMessage<tvException>(
           StrEq("flows: cannot add column code to table talkers: Cannot add a UNIQUE column")));
 }
+
+TEST_F(SettingsTest, SchemaDriftSeesNamesAsSQLiteResolvesThem) {
+  const std::string quoted =
+      R"({"db_name": "flows.db", "data_source": "aggregator", "schema_update": "add_columns",
+      "tables": [{"name": "talkers", "columns": [{"name": "\"my col\"", "type": "TEXT"}, {"name": "IP", "type": "TEXT"}]}]})";
+  // A brand-new file: nothing is missing.
+  auto channel = Open(quoted);
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  channel.reset();
+  // Another case than the file's: the same column to SQLite.
+  Exec(DbFile(), "ALTER TABLE talkers RENAME COLUMN IP TO ip;");
+  channel = Open(quoted);
+  EXPECT_THAT(log.Lines(), IsEmpty());
+  EXPECT_EQ(
+      1,
+      channel->InsertPayload(
+          R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"\"my col\"": "x", "IP": "a"}]})"));
+  EXPECT_EQ((Rows{{"id"}, {"interval_id"}, {"my col"}, {"ip"}}),
+            Q("SELECT name FROM pragma_table_info('talkers')"));
+}
