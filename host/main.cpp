@@ -129,6 +129,19 @@ void installSignals(sigset_t& wait_mask) {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+// The reader unblocks the signals only while it waits for input; lines that
+// come faster than that would leave them pending. Taken here, they act on a
+// busy input as well.
+void takePendingSignals() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGHUP);
+  sigaddset(&handled, SIGINT);
+  sigaddset(&handled, SIGTERM);
+  const timespec no_wait{0, 0};
+  for (int taken; (taken = sigtimedwait(&handled, nullptr, &no_wait)) > 0;) onSignal(taken);
+}
+
 // Queues every line of every input until the input ends, a stop signal
 // arrives or the plugin's worker has died. SIGHUP dispatches a reload. A line
 // that is too long, or that memory cannot hold, is refused with a message.
@@ -143,6 +156,7 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
     size_t number = 0;
     for (;;) {
       const LineReader::Result result = reader.Next(line, wait_mask, 200);
+      takePendingSignals();
       if (reload_signalled) {
         reload_signalled = 0;
         plugin.DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);

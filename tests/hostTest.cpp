@@ -1,5 +1,8 @@
 // The host program, end to end through its binary.
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -268,4 +271,34 @@ TEST_F(HostTest, FailedReloadKeepsTheRunningChannelsStoring) {
   EXPECT_EQ(1, status["reload_failures"]);
   EXPECT_THAT(status["last_reload_error"].get<std::string>(), HasSubstr("parse_error.101"));
   EXPECT_EQ(3, status["entries"]);
+}
+
+TEST_F(HostTest, ReloadStormUnderAStreamStoresEachPayloadOnce) {
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "synchronous": "off", "channels": {
+      "flows": {"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
+          {"name": "ip", "type": "TEXT", "not_null": true}, {"name": "bytes", "type": "INTEGER"}]}]}}})");
+  HostProcess host(Args({"-d"}), dir.path());
+  ASSERT_TRUE(LogShows(host, "Loading configuration"));  // its signal handlers are in place
+  std::atomic<bool> feeding{true};
+  std::thread storm([&] {
+    while (feeding) {
+      host.Signal(SIGHUP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (int k = 1; k <= 5000; ++k) host.Write(Payload(60 * k, 1));
+  feeding = false;
+  storm.join();
+  host.CloseInput();
+  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ((Rows{{"5000", "5000", "5000"}}),
+            Q("SELECT count(*), count(DISTINCT time_start), (SELECT count(*) FROM talkers) FROM "
+              "flows_intervals"));
+  // Taken while payloads kept coming, not only once the stream ended.
+  size_t reloads = 0;
+  const std::string err = host.Stderr();
+  for (size_t at = err.find("Loading configuration"); at != std::string::npos;
+       at = err.find("Loading configuration", at + 1))
+    ++reloads;
+  EXPECT_GT(reloads, 10u);
 }
