@@ -10,7 +10,7 @@ namespace {
 
 void usage(FILE* out) {
   std::fputs(
-      "Usage: tavrin-flowgen [--payloads N] [--entries N] [--seed S] [--start EPOCH]\n"
+      "Usage: tavrin-flowgen [--payloads N] [--entries N] [--seed S] [--start EPOCH] [--version]\n"
       "Writes N one-minute aggregator payloads (default 3000) of flow records\n"
       "(default 20 entries each) to standard output, one per line.\n",
       out);
@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--entries")) target = &entries;
     if (!std::strcmp(argv[i], "--seed")) target = &seed;
     if (!std::strcmp(argv[i], "--start")) target = &start;
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("tavrin-flowgen %s\n", TVS_VERSION);
+      return 0;
+    }
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       usage(stdout);
       return 0;

@@ -43,6 +43,7 @@ std::string hostUsage(const std::string& program) {
          "      --max-line-bytes N    refuse payload lines longer than N bytes (default:\n"
          "                            268435456, 256 MiB)\n"
          "  -h, --help                this text\n"
+         "      --version             the host's version\n"
          "\n"
          "Signals: SIGHUP reloads the configuration; SIGINT and SIGTERM stop reading input\n"
          "(what was queued is still written).\n"
@@ -50,7 +51,7 @@ std::string hostUsage(const std::string& program) {
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {
-  enum { kType = 1000, kStatusJson, kMaxLineBytes };
+  enum { kType = 1000, kStatusJson, kMaxLineBytes, kVersion };
   static const option long_options[] = {
       {"config", required_argument, nullptr, 'c'},
       {"channel", required_argument, nullptr, 'C'},
@@ -62,6 +63,7 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
       {"status-json", no_argument, nullptr, kStatusJson},
       {"max-line-bytes", required_argument, nullptr, kMaxLineBytes},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0}};
 
   opterr = 0;
@@ -116,6 +118,9 @@ bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& 
         break;
       case 'h':
         options.help = true;
+        return true;
+      case kVersion:
+        options.version = true;
         return true;
       case ':':
         error = std::string("option ") + argv[optind - 1] + " needs a value";

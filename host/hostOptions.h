@@ -18,6 +18,7 @@ struct HostOptions {
   // Longer lines are refused with a message; the next line is read as usual.
   size_t max_line_bytes = size_t{256} << 20;
   bool help = false;
+  bool version = false;
   std::vector<std::string> inputs;  // empty: standard input
 };
 

@@ -283,5 +283,9 @@ int main(int argc, char** argv) {
     std::fputs(hostUsage(program).c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("%s %s\n", program.c_str(), TVS_VERSION);
+    return 0;
+  }
   return run(options, program);
 }

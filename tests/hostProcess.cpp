@@ -1,6 +1,8 @@
 #include "hostProcess.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -44,9 +46,13 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
       setrlimit(RLIMIT_AS, &limit);
     }
     if (launch.unprivileged && geteuid() == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+      if (setgid(65534) != 0 || setuid(65534) != 0) {
+        dprintf(STDERR_FILENO, "cannot become uid 65534: %s\n", strerror(errno));
+        _exit(126);
+      }
     }
     execv(argv[0], argv.data());
+    dprintf(STDERR_FILENO, "cannot run %s: %s\n", argv[0], strerror(errno));
     _exit(127);
   }
   close(pipe_fds[0]);
@@ -125,4 +131,18 @@ bool Eventually(const std::function<bool()>& condition, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return condition();
+}
+
+std::string UnprivilegedCannotRunHost() {
+  if (geteuid() != 0) return "";
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && access(TVS_HOST_PATH, X_OK) == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  return std::string("uid 65534 cannot reach ") + TVS_HOST_PATH +
+         " (a checkout under a private home such as /root); the file modes are not tested";
 }

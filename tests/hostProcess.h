@@ -57,5 +57,9 @@ struct HostResult {
 HostResult RunHost(const std::vector<std::string>& args, const std::string& dir,
                    const std::string& input = "", const HostLaunch& launch = {});
 
+// Why a host run as uid 65534 (HostLaunch::unprivileged) cannot start here,
+// or empty when it can (or when the tests do not run as root).
+std::string UnprivilegedCannotRunHost();
+
 // Polls `condition` every 10 ms for up to `seconds`.
 bool Eventually(const std::function<bool()>& condition, double seconds = 10);
