@@ -192,6 +192,44 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
   }
 }
 
+// Tells, before the first payload, which -C channels the configuration does
+// not have: their payloads would only cost a debug line each.
+void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
+                         const std::string& program) {
+  if (!plugin.WaitUntilIdle()) return;  // the first load failed; the worker says why
+  nlohmann::json status = nlohmann::json::object();
+  plugin.GetStatus(status);
+  const auto configured = status.find("channels");
+  if (configured == status.end() || !configured->is_object()) return;
+  for (const std::string& channel :
+       std::set<std::string>(options.channels.begin(), options.channels.end())) {
+    if (!configured->contains(channel)) {
+      std::fprintf(stderr, "%s: warning: channel %s is not configured; its payloads are dropped\n",
+                   program.c_str(), channel.c_str());
+    }
+  }
+}
+
+// One line per channel from the status counters, so that failures show
+// without the debug log.
+void printSummary(const nlohmann::json& status, const std::string& program) {
+  const auto channels = status.find("channels");
+  if (channels == status.end() || !channels->is_object()) return;
+  for (const auto& [name, counts] : channels->items()) {
+    const auto number = [&](const char* key) { return counts.value(key, uint64_t{0}); };
+    const uint64_t payloads = number("payloads"), failed = number("failed"),
+                   empty = number("empty");
+    std::string line = program + ": channel " + name + ": " + std::to_string(payloads) +
+                       " payloads, " + std::to_string(payloads - failed - empty) + " stored, " +
+                       std::to_string(failed) + " failed, " + std::to_string(empty) + " empty, " +
+                       std::to_string(number("rows")) + " rows";
+    const auto last_error = counts.find("last_error");
+    if (failed > 0 && last_error != counts.end() && last_error->is_string())
+      line += "; last error: " + last_error->get<std::string>();
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
+
 int run(const HostOptions& options, const std::string& program) {
   std::vector<FdHandle> inputs;
   std::string error;
@@ -244,12 +282,14 @@ int run(const HostOptions& options, const std::string& program) {
     return kExitUsage;
   }
 
+  warnUnknownChannels(*plugin, options, program);
   feedPayloads(*plugin, options, program, inputs, wait_mask);
   plugin->WaitUntilIdle();
   plugin->Terminate();
   plugin->Join();
 
   int status = 0;
+  nlohmann::json summary;
   if (plugin->EndedWithError()) {
     status = kExitWorkerFailed;
   } else {
@@ -260,11 +300,13 @@ int run(const HostOptions& options, const std::string& program) {
     std::fflush(stdout);
     plugin->DisplayStatus(parsed);
     if (options.status_json) std::printf("%s\n", parsed.dump(2).c_str());
+    summary = parsed;
   }
   std::fflush(stdout);
   plugin.reset();
   tvSetLogHandler(nullptr);
   tvGlobalConfig::instance = nullptr;
+  printSummary(summary, program);
   return status;
 }
 

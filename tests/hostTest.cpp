@@ -135,7 +135,12 @@ TEST_F(HostTest, StoresPayloadFilesAndPrintsStatus) {
   const HostResult result = RunHost(Args({dir.File("a.jsonl"), dir.File("b.jsonl")}), dir.path());
   EXPECT_EQ(0, result.code) << result.err;
   EXPECT_EQ("Found table: talkers\n[i] rows added: 10\n", result.out);
-  EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n", result.err);
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: channel flows: 5 payloads, 4 "
+      "stored, 1 failed, 0 empty, 10 rows; last error: flows: JSON parse error: "
+      "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing "
+      "value - invalid literal; last read: 'no'\n",
+      result.err);
   EXPECT_EQ(
       (Rows{{"100", "2"}, {"160", "3"}, {"220", "1"}, {"280", "4"}}),
       Q("SELECT time_start, count(*) FROM flows_intervals JOIN talkers ON talkers.interval_id = flows_intervals.id "
@@ -195,7 +200,10 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
   EXPECT_EQ((Rows{{"1"}}), Q("SELECT count(*) FROM talkers", "data/flows.db"));
 
   result = RunHost(Args({"-D", "DATA=" + dir.path()}), dir.path(), Payload(200, 1));
-  EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n", result.err);
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: channel flows: 1 payloads, 1 "
+      "stored, 0 failed, 0 empty, 1 rows\n",
+      result.err);
 }
 
 TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
@@ -301,4 +309,50 @@ TEST_F(HostTest, ReloadStormUnderAStreamStoresEachPayloadOnce) {
        at = err.find("Loading configuration", at + 1))
     ++reloads;
   EXPECT_GT(reloads, 10u);
+}
+
+TEST_F(HostTest, TyposInTheConfigurationAndUnknownChannelsAreWarnedOf) {
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "purge_in_day": 3, "channels": {
+      "flows": {"db_name": "flows.db", "data_sorce": "aggregator", "journal_mdoe": "wal", "enable": true,
+                "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}]}]}}})");
+  const HostResult result = RunHost(Args({"-C", "flow"}), dir.path(), Payload(100, 1));
+  EXPECT_EQ(0, result.code);
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "sink-sqlite: top level: unknown key \"purge_in_day\" ignored\n"
+      "sink-sqlite: channel flows: unknown key \"data_sorce\" ignored\n"
+      "sink-sqlite: channel flows: unknown key \"journal_mdoe\" ignored\n"
+      "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
+      "tavrin-sink-host: channel flows: 1 payloads, 0 stored, 1 failed, 0 empty, 0 rows; last error: "
+      "sink-sqlite: unsupported data_source on channel flows\n",
+      result.err);
+}
+
+TEST_F(HostTest, SignalsActAtOnceOnABusyInput) {
+  // More than the host can store in the time allowed, from a regular file
+  // and from a pipe that never waits.
+  std::string many;
+  for (int k = 0; k < 20000; ++k) many += Payload(60 * k + 60, 1);
+  dir.Write("many.jsonl", many);
+  for (const bool from_file : {true, false}) {
+    SCOPED_TRACE(from_file ? "regular file" : "pipe");
+    // Output files of their own: the first run's log must not be read as the second's.
+    const std::string logs = dir.File(from_file ? "file-run" : "pipe-run");
+    std::filesystem::create_directory(logs);
+    HostProcess host(Args(from_file ? std::vector<std::string>{"-d", dir.File("many.jsonl")}
+                                    : std::vector<std::string>{"-d"}),
+                     logs);
+    std::thread writer;
+    if (!from_file) writer = std::thread([&] { host.Write(many); });
+    ASSERT_TRUE(LogShows(host, "saved 1 rows"));
+    host.Signal(SIGHUP);
+    ASSERT_TRUE(LogShows(host, "Loading configuration", 2));
+    host.Signal(SIGINT);
+    EXPECT_TRUE(host.ExitsWithin(2));
+    host.CloseInput();
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(0, host.Wait());
+    EXPECT_LT(std::stoi(Q("SELECT count(*) FROM flows_intervals")[0][0]), 20000);
+    std::filesystem::remove(dir.File("flows.db"));
+  }
 }

@@ -26,6 +26,25 @@ class ThreadLockGuard {
   tvThread& locked;
 };
 
+// The keys a channel object, or the top level, is read for.
+const char* const kSharedKeys[] = {"db_path",      "purge_in_days", "db_name",     "data_source",
+                                   "tables",       "journal_mode",  "synchronous", "auto_vacuum",
+                                   "busy_timeout", "schema_update"};
+
+// One operator line per key that nothing reads: a typo such as "data_sorce"
+// would otherwise pass in silence.
+void warnUnknownKeys(const std::string& tag, const std::string& where, const json& object,
+                     const char* own_key) {
+  if (!object.is_object()) return;
+  for (const auto& member : object.items()) {
+    const std::string& key = member.key();
+    bool known = key == own_key;
+    for (const char* shared : kSharedKeys) known = known || key == shared;
+    if (!known)
+      tv_printf("%s: %s: unknown key \"%s\" ignored\n", tag.c_str(), where.c_str(), key.c_str());
+  }
+}
+
 }  // namespace
 
 json tvsPlugin::ReadConfiguration() const {
@@ -49,6 +68,7 @@ json tvsPlugin::ReadConfiguration() const {
 }
 
 void tvsPlugin::LoadDefaults(tvsChannelConfig& into, const json& document) const {
+  warnUnknownKeys(tag, "top level", document, "channels");
   into.Load("defaults", document);
   if (!into.db_path.empty() && tv_file_exists(into.db_path) != 1) {
     throw tvException("%s: database path doesn't exist: %s", tag.c_str(), into.db_path.c_str());
@@ -63,6 +83,7 @@ void tvsPlugin::BuildChannels(const json& document, const tvsChannelConfig& seed
     // Only a boolean false disables a channel.
     const auto enable = channel.find("enable");
     if (enable != channel.end() && enable->is_boolean() && !enable->get<bool>()) continue;
+    warnUnknownKeys(tag, "channel " + channel_name, channel, "enable");
     auto record = std::make_shared<tvsChannelConfig>();
     record->db_path = seed.db_path;
     record->purge_in_days = seed.purge_in_days;
