@@ -1,6 +1,7 @@
 // tavrin-sink-host: loads the sink plugin the way the agent does, feeds it
 // payload lines, and prints its status at the end.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +143,45 @@ void takePendingSignals() {
   for (int taken; (taken = sigtimedwait(&handled, nullptr, &no_wait)) > 0;) onSignal(taken);
 }
 
+// A progress line on a terminal, redrawn at most four times a second; nothing
+// at all when standard error is a file or a pipe.
+class ProgressLine {
+ public:
+  ProgressLine(tvPluginSink& plugin_, const std::string& program_)
+      : plugin(plugin_), program(program_), shown(isatty(STDERR_FILENO) == 1) {}
+  ~ProgressLine() {
+    if (drawn) std::fputc('\n', stderr);
+  }
+
+  void Read() {
+    ++read;
+    if (!shown) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < std::chrono::milliseconds(250)) return;
+    last = now;
+    nlohmann::json status = nlohmann::json::object();
+    plugin.GetStatus(status);
+    uint64_t written = 0;
+    for (const auto& channel : status.value("channels", nlohmann::json::object()))
+      written += channel.value("payloads", uint64_t{0});
+    const int64_t rows = status.value("entries", int64_t{0});
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    std::fprintf(stderr, "\r%s: %llu payloads read, %llu written, %.0f rows/s ", program.c_str(),
+                 static_cast<unsigned long long>(read), static_cast<unsigned long long>(written),
+                 seconds > 0 ? static_cast<double>(rows) / seconds : 0.0);
+    drawn = true;
+  }
+
+ private:
+  tvPluginSink& plugin;
+  const std::string& program;
+  const bool shown;
+  bool drawn = false;
+  uint64_t read = 0;
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last = start;
+};
+
 // Queues every line of every input until the input ends, a stop signal
 // arrives or the plugin's worker has died. SIGHUP dispatches a reload. A line
 // that is too long, or that memory cannot hold, is refused with a message.
@@ -149,6 +189,7 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
                   const std::vector<FdHandle>& inputs, const sigset_t& wait_mask) {
   const std::set<std::string> channels(options.channels.begin(), options.channels.end());
   std::string line;
+  ProgressLine progress(plugin, program);
   for (size_t i = 0; i < inputs.size(); ++i) {
     const std::string input_name =
         options.inputs.empty() || options.inputs[i] == "-" ? "standard input" : options.inputs[i];
@@ -188,6 +229,7 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
         continue;
       }
       plugin.QueuePayload(payload);
+      progress.Read();
     }
   }
 }
