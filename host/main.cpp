@@ -53,12 +53,17 @@ std::string programName(const char* argv0) {
   return slash ? slash + 1 : argv0;
 }
 
+// The plugin beside the host (a build tree), else where an installation puts
+// it relative to the host's own directory.
 std::string defaultPluginPath() {
+  const char kPlugin[] = "libtavrin-sink-sqlite.so";
   char self[4096];
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return "libtavrin-sink-sqlite.so";
-  std::string path(self, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + "libtavrin-sink-sqlite.so";
+  if (length <= 0) return kPlugin;
+  const std::string path(self, static_cast<size_t>(length));
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  if (access((dir + kPlugin).c_str(), F_OK) == 0) return dir + kPlugin;
+  return dir + TVS_PLUGIN_FROM_BIN + "/" + kPlugin;
 }
 
 // Closes the plugin library when the host is done with it.
