@@ -10,6 +10,11 @@ if [ "${TVS_SETUP_CI:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev valgrind)
 fi
 
+# Packaging: Debian's build tools and lintian.
+if [ "${TVS_SETUP_PACKAGE:-0}" = 1 ] || [ "${TVS_SETUP_CI:-0}" = 1 ]; then
+  packages+=(dpkg-dev debhelper fakeroot lintian)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
