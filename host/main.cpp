@@ -262,7 +262,9 @@ void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
 void printSummary(const nlohmann::json& status, const std::string& program) {
   const auto channels = status.find("channels");
   if (channels == status.end() || !channels->is_object()) return;
-  for (const auto& [name, counts] : channels->items()) {
+  for (const auto& channel : channels->items()) {
+    const std::string& name = channel.key();
+    const nlohmann::json& counts = channel.value();
     const auto number = [&](const char* key) { return counts.value(key, uint64_t{0}); };
     const uint64_t payloads = number("payloads"), failed = number("failed"),
                    empty = number("empty");
