@@ -49,8 +49,9 @@ class tvPluginSink : public tvPlugin {
   // call has been handled; false when the thread is not running (any more).
   bool WaitUntilIdle();
   // Host side: returns true once fewer than `limit` payloads are queued;
-  // false when the thread is not running (any more).
-  bool WaitForQueueBelow(size_t limit);
+  // false when the thread is not running (any more), or, with `most_ms`
+  // given, once that many milliseconds have passed first.
+  bool WaitForQueueBelow(size_t limit, long most_ms = -1);
 
   const std::string tag;
   const std::string config_path;

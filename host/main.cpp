@@ -148,6 +148,17 @@ void takePendingSignals() {
   for (int taken; (taken = sigtimedwait(&handled, nullptr, &no_wait)) > 0;) onSignal(taken);
 }
 
+// Dispatches a reload for SIGHUP; false once reading must stop (SIGINT,
+// SIGTERM, or the worker has died).
+bool actOnSignals(tvPluginSink& plugin) {
+  takePendingSignals();
+  if (reload_signalled) {
+    reload_signalled = 0;
+    plugin.DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  }
+  return !stop_signalled && plugin.IsRunning();
+}
+
 // A progress line on a terminal, redrawn at most four times a second; nothing
 // at all when standard error is a file or a pipe.
 class ProgressLine {
@@ -202,12 +213,7 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
     size_t number = 0;
     for (;;) {
       const LineReader::Result result = reader.Next(line, wait_mask, 200);
-      takePendingSignals();
-      if (reload_signalled) {
-        reload_signalled = 0;
-        plugin.DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
-      }
-      if (stop_signalled || !plugin.IsRunning()) return;
+      if (!actOnSignals(plugin)) return;
       if (result == LineReader::Result::kEnd) break;
       if (result == LineReader::Result::kTooLong) {
         ++number;
@@ -224,7 +230,10 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
       if (result != LineReader::Result::kLine) continue;
       ++number;
       if (line.empty()) continue;
-      if (!plugin.WaitForQueueBelow(kMaxQueued)) return;
+      // A full queue waits for the worker; signals still act meanwhile.
+      while (!plugin.WaitForQueueBelow(kMaxQueued, 100)) {
+        if (!actOnSignals(plugin)) return;
+      }
       std::shared_ptr<tvPluginSinkPayload> payload;
       try {
         payload = std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels);

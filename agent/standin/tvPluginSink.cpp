@@ -61,10 +61,12 @@ bool tvPluginSink::PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload
   return true;
 }
 
-bool tvPluginSink::WaitForQueueBelow(size_t limit) {
+bool tvPluginSink::WaitForQueueBelow(size_t limit, long most_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(most_ms);
   std::unique_lock<std::mutex> guard(queue_lock);
   while (queue.size() >= limit) {
     if (!IsRunning()) return false;
+    if (most_ms >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
     queue_room.wait_for(guard, std::chrono::milliseconds(50));
   }
   return true;
