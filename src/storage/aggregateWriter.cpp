@@ -61,12 +61,6 @@ class tvsTransaction {
   bool open = false;
 };
 
-tvsStmtHandle prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* raw = nullptr;
-  sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-  return tvsStmtHandle(raw);
-}
-
 // A payload parsed as a whole document. Its column plan is read inside the
 // transaction, where a malformed column schema is met.
 class DocumentSource {

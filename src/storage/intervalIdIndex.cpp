@@ -7,12 +7,6 @@
 
 namespace {
 
-tvsStmtHandle prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* raw = nullptr;
-  sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-  return tvsStmtHandle(raw);
-}
-
 bool isPlainName(const std::string& name) {
   if (name.empty() || std::strchr("0123456789", name[0]) != nullptr) return false;
   for (const unsigned char c : name) {

@@ -13,6 +13,13 @@ struct tvsSqliteFinalize {
 };
 using tvsStmtHandle = std::unique_ptr<sqlite3_stmt, tvsSqliteFinalize>;
 
+// Prepares `sql`; null when SQLite refuses it (sqlite3_errmsg tells why).
+inline tvsStmtHandle prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* raw = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+  return tvsStmtHandle(raw);
+}
+
 // Copies sqlite3_exec's error text and frees it; "unknown" when there is none.
 inline std::string takeSqliteError(char* error) {
   std::string text = error ? error : "unknown";
