@@ -38,8 +38,12 @@ class tvPluginSink : public tvPlugin {
   // Appends a payload and wakes the worker. Any thread.
   virtual void QueuePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
 
+  // Asks Entry to return and wakes a worker waiting on the queue, so a run
+  // ends as soon as the last payload is written. Any thread.
+  void Terminate() override;
+
   // Waits up to `units` tenths of a second for payloads; returns at once when
-  // some are queued. Result: the number queued at the end of the wait.
+  // some are queued, or when Terminate or WaitUntilIdle is called. Result: the number queued at the end of the wait.
   uint64_t WaitOnPayloadQueue(unsigned units);
   // Moves the oldest payload into `payload`; false when the queue is empty.
   bool PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload);
@@ -64,4 +68,5 @@ class tvPluginSink : public tvPlugin {
   std::condition_variable queue_room;
   std::deque<std::shared_ptr<tvPluginSinkPayload>> queue;
   uint64_t idle_waits = 0;
+  bool wake_requested = false;  // WaitUntilIdle's: end the worker's wait now
 };

@@ -41,6 +41,16 @@ void tvPluginSink::QueuePayload(const std::shared_ptr<tvPluginSinkPayload>& payl
   queue_ready.notify_one();
 }
 
+void tvPluginSink::Terminate() {
+  tvThread::Terminate();
+  {
+    // Taken so the worker is either before its check of the flag or inside
+    // its wait, never between the two, when the notice comes.
+    std::lock_guard<std::mutex> guard(queue_lock);
+  }
+  queue_ready.notify_all();
+}
+
 uint64_t tvPluginSink::WaitOnPayloadQueue(unsigned units) {
   std::unique_lock<std::mutex> guard(queue_lock);
   if (queue.empty()) {
@@ -48,7 +58,8 @@ uint64_t tvPluginSink::WaitOnPayloadQueue(unsigned units) {
     worker_idle.notify_all();
   }
   queue_ready.wait_for(guard, std::chrono::milliseconds(100) * units,
-                       [this] { return !queue.empty(); });
+                       [this] { return !queue.empty() || terminate_requested || wake_requested; });
+  wake_requested = false;
   return queue.size();
 }
 
@@ -75,6 +86,10 @@ bool tvPluginSink::WaitForQueueBelow(size_t limit, long most_ms) {
 bool tvPluginSink::WaitUntilIdle() {
   std::unique_lock<std::mutex> guard(queue_lock);
   const uint64_t start = idle_waits;
+  // A worker already waiting is sent round its loop at once (serving what it
+  // serves between waits, a reload among them) instead of at its timeout.
+  wake_requested = true;
+  queue_ready.notify_all();
   // The worker cannot notify once it has died, so look at it now and then.
   while (idle_waits == start) {
     if (!IsRunning()) return false;
