@@ -1,18 +1,21 @@
 // Arbitrary bytes as the payload text of an aggregator channel on a real
 // database. After every input the stored rows must match the result: -1 and 0
 // add nothing; n > 0 adds one interval row holding exactly n entry rows. The
-// same text written through the parsed document on a second file must give
-// the same result and the same rows.
+// same text read by the JSON library's reader alone, on a second file, must
+// give the same result, the same rows and the same log lines; written through
+// the parsed document on a third, the same result and rows.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include "fastReader.h"
 #include "fuzzMain.h"
 #include "jsonParse.h"
 #include "tvGlobalConfig.h"
@@ -102,20 +105,25 @@ struct Channels {
     char pattern[] = "/tmp/tvs-fuzz-XXXXXX";
     dir = mkdtemp(pattern);
     tvGlobalConfig::instance = &global;
-    tvSetLogHandler([](tvLogLevel, const std::string&) {});
+    tvSetLogHandler([this](tvLogLevel, const std::string& line) { lines.push_back(line); });
     open(streamed, dir, "streamed.db");
+    open(reference, dir, "reference.db");
+    reference.fast_reader.reset();
     open(parsed, dir, "parsed.db");
   }
   ~Channels() {
-    streamed.db.reset();
-    parsed.db.reset();
+    streamed.CloseDatabase();
+    reference.CloseDatabase();
+    parsed.CloseDatabase();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
   }
   std::string dir;
   tvGlobalConfig global;
   tvsChannelConfig streamed;
+  tvsChannelConfig reference;
   tvsChannelConfig parsed;
+  std::vector<std::string> lines;
   int inputs = 0;
 };
 
@@ -126,14 +134,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sqlite3* db = channels.streamed.db.get();
   if (++channels.inputs % 1000 == 0) {
     sqlite3_exec(db, "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
-    sqlite3_exec(channels.parsed.db.get(), "DELETE FROM fuzz_intervals;", nullptr, nullptr,
-                 nullptr);
+    for (tvsChannelConfig* other : {&channels.reference, &channels.parsed})
+      sqlite3_exec(other->db.get(), "DELETE FROM fuzz_intervals;", nullptr, nullptr, nullptr);
   }
 
   const int64_t intervals = count(db, "SELECT count(*) FROM fuzz_intervals");
   const int64_t entries = count(db, "SELECT count(*) FROM flows");
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  // With the room after it that the plugin's own copy has, as a text built by
+  // appending may have or lack.
+  std::string text;
+  if (size % 2 == 0) text.reserve(size + kReaderPadding);
+  text.assign(reinterpret_cast<const char*>(data), size);
+  channels.lines.clear();
   const int result = channels.streamed.InsertPayload(text);
+  const std::vector<std::string> lines = std::move(channels.lines);
+  channels.lines.clear();
+  if (channels.reference.InsertPayload(text) != result)
+    violated("the reference reader gives another result", result);
+  if (channels.lines != lines) violated("the reference reader logs other lines", result);
+  if (result > 0 && newestRows(db) != newestRows(channels.reference.db.get()))
+    violated("the reference reader stores other values", result);
   const int document = throughDocument(channels.parsed, text);
   if (document != result && document != kNotBuilt)
     violated("the document path gives another result", result);

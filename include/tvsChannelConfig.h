@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 struct sqlite3;
+class tvsAggregateWriter;
+class tvsFastReader;
 
 // Closes a connection; accepts null, so a handle from a failed open closes too.
 struct tvsSqliteClose {
@@ -20,7 +22,7 @@ using tvsDbHandle = std::unique_ptr<sqlite3, tvsSqliteClose>;
 
 class tvsChannelConfig {
  public:
-  tvsChannelConfig() = default;
+  tvsChannelConfig();
   tvsChannelConfig(const tvsChannelConfig&) = delete;
   tvsChannelConfig& operator=(const tvsChannelConfig&) = delete;
   // Closes `db` when it is open; the result of the close is ignored.
@@ -56,6 +58,14 @@ class tvsChannelConfig {
   // transaction has been rolled back.
   int ProcessAggregateData(const nlohmann::json& payload);
 
+  // Closes `db`, after the statements the writer keeps on it.
+  void CloseDatabase();
+
+  // Names derived from the settings, each made in one place.
+  std::string IntervalsTable() const { return name + "_intervals"; }
+  std::string FilePath() const { return db_path + "/" + db_name; }
+  bool IsAggregator() const { return data_source == "aggregator"; }
+
   // True when `db` still writes the file at db_path/db_name. When that file
   // was removed or replaced since it was opened (or an earlier reopen
   // failed), logs it and reopens the database as at start-up; false (logged)
@@ -70,6 +80,10 @@ class tvsChannelConfig {
   int64_t last_purge = 0;
   nlohmann::json tables;
   tvsDbHandle db;
+  // An aggregator's writer and reader, set up with `db`; declared after it,
+  // so they go first.
+  std::unique_ptr<tvsAggregateWriter> writer;
+  std::unique_ptr<tvsFastReader> fast_reader;
 
   // Optional SQLite settings of the channel's connection, lower case; empty
   // (or -1) when not configured, which leaves SQLite's defaults.

@@ -3,7 +3,7 @@
 # packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libsimdjson-dev
           googletest libgtest-dev libgmock-dev sqlite3)
 # CI's extras: clang with libFuzzer for fuzzing, valgrind for the leak check.
 if [ "${TVS_SETUP_CI:-0}" = 1 ]; then

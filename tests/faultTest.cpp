@@ -304,10 +304,11 @@ TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
     GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space limit";
   std::ofstream out(dir.File("huge.jsonl"));
   out << Payload(1);
-  // 15 MiB of text whose 7.5 million entries need far more than the limit.
-  out << R"({"log_time_start": 60, "log_time_end": 120, "stats": [0)";
+  // 15 MiB of text: one stored member whose 7.5 million elements, built as
+  // values, need far more than the limit.
+  out << R"({"log_time_start": 60, "log_time_end": 120, "stats": [{"seq": 1, "ip": [0)";
   for (int i = 0; i < 7500000; ++i) out << ",0";
-  out << "]}\n" << Payload(2);
+  out << "]}]}\n" << Payload(2);
   // A line memory cannot hold at all, then one past the bound given below.
   out << std::string(160 << 20, ' ') << "\n" << Payload(3);
   out << std::string(2 << 20, ' ') << "{}\n" << Payload(4);

@@ -5,10 +5,10 @@
 using json = nlohmann::json;
 
 void tvsChannelConfig::AddDefaultColumns() {
-  if (data_source != "aggregator") return;
+  if (!IsAggregator()) return;
   if (!tables.is_array() || tables.empty()) return;
 
-  const std::string intervals_table = name + "_intervals";
+  const std::string intervals_table = IntervalsTable();
   for (json& table : tables) {
     if (!table.is_object()) continue;
 

@@ -13,8 +13,6 @@ using json = nlohmann::json;
 
 void tvsSqliteClose::operator()(sqlite3* connection) const noexcept { sqlite3_close(connection); }
 
-tvsChannelConfig::~tvsChannelConfig() = default;
-
 namespace {
 
 // An integer outside the 32-bit range is clamped rather than cut to its low

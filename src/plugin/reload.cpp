@@ -124,7 +124,7 @@ bool tvsPlugin::ReloadKeepingChannels() {
     // One connection per file at a time: a journal mode can only be left by
     // the file's sole connection. The running records stay, with their
     // databases closed, until every new one has opened.
-    for (auto& entry : channels) entry.second->db.reset();
+    for (auto& entry : channels) entry.second->CloseDatabase();
     try {
       for (auto& entry : next) entry.second->InitDatabase();
     } catch (...) {

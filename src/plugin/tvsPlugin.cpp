@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include "fastReader.h"
 #include "tvLog.h"
 #include "tvTerm.h"
 
@@ -115,11 +116,17 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       tv_dprintf("%s: channel not found: %s\n", tag.c_str(), channel_name.c_str());
       continue;
     }
+    // The channel's own copy, with the room after it that the fast reader
+    // needs, so that it reads the copy in place. The room is filled, so no
+    // byte the reader may touch is left uninitialised.
     std::string text;
     try {
       if (payload->data_length) {
-        text.assign(reinterpret_cast<const char*>(payload->data),
-                    static_cast<size_t>(payload->data_length));
+        const size_t length = static_cast<size_t>(payload->data_length);
+        text.reserve(length + kReaderPadding);
+        text.assign(reinterpret_cast<const char*>(payload->data), length);
+        text.append(kReaderPadding, ' ');
+        text.resize(length);
       }
     } catch (const std::bad_alloc&) {
       tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
@@ -156,7 +163,7 @@ void tvsPlugin::ResetStatus() {
     tvsChannelHealth& counts = fresh[channel_name];
     counts.purges = channel->purges_run;
     counts.last_error = channel->last_error;
-    counts.db_file = channel->db_path + "/" + channel->db_name;
+    counts.db_file = channel->FilePath();
   }
   std::lock_guard<std::mutex> guard(status_lock);
   rows_added = 0;

@@ -2,13 +2,12 @@
 // transaction.
 #include "aggregateWriter.h"
 
-#include <memory>
+#include <algorithm>
 
 #include "errorLog.h"
 #include "insertSql.h"
-#include "sqliteHandles.h"
+#include "payloadReader.h"
 #include "tvLog.h"
-#include "tvsChannelConfig.h"
 
 using json = nlohmann::json;
 
@@ -61,80 +60,47 @@ class tvsTransaction {
   bool open = false;
 };
 
-// A payload parsed as a whole document. Its column plan is read inside the
-// transaction, where a malformed column schema is met.
-class DocumentSource {
+// Keeps `statement` reset, with no binding into a payload that is gone, on
+// every way out of a write.
+class tvsStatementRelease {
  public:
-  DocumentSource(const json& payload_, const json& table_) : payload(payload_), table(table_) {}
-
-  const json* Start() const { return Member("log_time_start"); }
-  const json* End() const { return Member("log_time_end"); }
-  const tvsColumnPlan& Plan() {
-    if (!plan) plan = std::make_unique<tvsColumnPlan>(table);
-    return *plan;
-  }
-  // Calls `each` with a value lookup per entry until it returns false.
-  template <typename Each>
-  void ForEachEntry(Each each) const {
-    for (const json& entry : payload.at("stats")) {
-      const bool more = each([&](size_t slot) -> const json* {
-        if (!entry.is_object()) return nullptr;
-        const auto value = entry.find(plan->SlotName(slot));
-        return value == entry.end() ? nullptr : &*value;
-      });
-      if (!more) return;
-    }
+  explicit tvsStatementRelease(tvsStmtHandle& statement_) : statement(statement_) {}
+  tvsStatementRelease(const tvsStatementRelease&) = delete;
+  tvsStatementRelease& operator=(const tvsStatementRelease&) = delete;
+  ~tvsStatementRelease() {
+    if (!statement) return;
+    sqlite3_reset(statement.get());
+    sqlite3_clear_bindings(statement.get());
   }
 
  private:
-  const json* Member(const char* key) const {
-    const auto it = payload.find(key);
-    return it == payload.end() ? nullptr : &*it;
-  }
-
-  const json& payload;
-  const json& table;
-  std::unique_ptr<tvsColumnPlan> plan;
+  tvsStmtHandle& statement;
 };
 
-// A payload read by readAggregatePayload with a plan read beforehand.
-class ReadSource {
- public:
-  ReadSource(const tvsAggregatePayload& payload_, const tvsColumnPlan& plan_)
-      : payload(payload_), plan(plan_) {}
+}  // namespace
 
-  const json* Start() const { return payload.has_start ? &payload.time_start : nullptr; }
-  const json* End() const { return payload.has_end ? &payload.time_end : nullptr; }
-  const tvsColumnPlan& Plan() const { return plan; }
-  template <typename Each>
-  void ForEachEntry(Each each) const {
-    const size_t slots = plan.Slots();
-    for (size_t entry = 0; entry < payload.entries; ++entry) {
-      const json* row = payload.values.data() + entry * slots;
-      if (!each([row](size_t slot) -> const json* { return row + slot; })) return;
-    }
+tvsAggregateWriter::tvsAggregateWriter(const json& tables) {
+  try {
+    plan = std::make_unique<tvsColumnPlan>(tables.is_array() && !tables.empty() ? tables[0]
+                                                                                : tables);
+  } catch (const std::exception&) {
+    plan_error = std::current_exception();
+    plan = std::make_unique<tvsColumnPlan>();
   }
+  members.assign(plan->Slots(), nullptr);
+}
 
- private:
-  const tvsAggregatePayload& payload;
-  const tvsColumnPlan& plan;
-};
-
-// The writer itself, the same for both sources.
-template <typename Source>
-int writeAggregate(tvsChannelConfig& channel, Source& source) {
+int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload) {
   const char* name = channel.name.c_str();
   sqlite3* db = channel.db.get();
   // The start is converted first, so a start of the wrong type raises even
   // when the end is missing.
-  const json* start_member = source.Start();
-  const int64_t time_start = start_member == nullptr ? 0 : toInt64(*start_member, true);
-  const json* end_member = source.End();
-  if (end_member == nullptr) {
+  const int64_t time_start = payload.start.present ? toInt64(payload.start.value, true) : 0;
+  if (!payload.end.present) {
     tv_dprintf("%s: Metadata lacked timestamps - aborting\n", name);
     return 0;
   }
-  const int64_t time_end = toInt64(*end_member, true);
+  const int64_t time_end = toInt64(payload.end.value, true);
   if (time_start == 0 || time_end == 0) {
     tv_dprintf("%s: Metadata lacked timestamps - aborting\n", name);
     return 0;
@@ -146,71 +112,83 @@ int writeAggregate(tvsChannelConfig& channel, Source& source) {
 
   tvsTransaction transaction(db, channel.name);
   if (!transaction.Begin()) return -1;
+  // Every failed step ends here: its line with SQLite's message (read before
+  // anything else touches the connection), the statement dropped, the
+  // transaction rolled back.
+  const auto fail = [&](const char* format, tvsStmtHandle* statement) {
+    logChannelError(format, name, sqlite3_errmsg(db));
+    if (statement) statement->reset();
+    transaction.Rollback();
+    return -1;
+  };
 
-  // Declared after the transaction, so on every exit it is finalised before
-  // the transaction's guard rolls back.
-  tvsStmtHandle statement = prepare(
-      db, "INSERT INTO " + channel.name + "_intervals (time_start, time_end) VALUES (?, ?)");
-  if (!statement) {
-    logChannelError("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
-    transaction.Rollback();
-    return -1;
+  if (!interval_insert) {
+    interval_insert = prepare(
+        db, "INSERT INTO " + channel.IntervalsTable() + " (time_start, time_end) VALUES (?, ?)");
+    if (!interval_insert) return fail("%s: SQLite prepare failed: %s\n", nullptr);
   }
-  sqlite3_bind_int64(statement.get(), 1, time_start);
-  sqlite3_bind_int64(statement.get(), 2, time_end);
-  if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-    logChannelError("%s: SQLite interval insert failed: %s\n", name, sqlite3_errmsg(db));
-    statement.reset();
-    transaction.Rollback();
-    return -1;
+  {
+    const tvsStatementRelease release(interval_insert);
+    sqlite3_bind_int64(interval_insert.get(), 1, time_start);
+    sqlite3_bind_int64(interval_insert.get(), 2, time_end);
+    if (sqlite3_step(interval_insert.get()) != SQLITE_DONE) {
+      return fail("%s: SQLite interval insert failed: %s\n", &interval_insert);
+    }
   }
-  statement.reset();
   const int64_t interval_id = sqlite3_last_insert_rowid(db);
 
-  statement = prepare(db, generateInsertSQL(channel.tables.at(0)));
-  if (!statement) {
-    logChannelError("%s: SQLite prepare failed: %s\n", name, sqlite3_errmsg(db));
-    transaction.Rollback();
-    return -1;
+  if (!entry_insert) {
+    entry_insert = prepare(db, generateInsertSQL(channel.tables.at(0)));
+    if (!entry_insert) return fail("%s: SQLite prepare failed: %s\n", nullptr);
   }
-  const tvsColumnPlan& plan = source.Plan();
+  if (plan_error) std::rethrow_exception(plan_error);
 
   int rows = 0;
-  bool failed = false;
-  source.ForEachEntry([&](const auto& value_of) {
-    sqlite3_reset(statement.get());
-    sqlite3_clear_bindings(statement.get());
-    plan.Bind(statement.get(), interval_id, value_of);
-    if (sqlite3_step(statement.get()) != SQLITE_DONE) {
-      logChannelError("%s: SQLite stats insert failed: %s\n", name, sqlite3_errmsg(db));
-      failed = true;
-      return false;
+  {
+    const tvsStatementRelease release(entry_insert);
+    sqlite3_stmt* statement = entry_insert.get();
+    const std::vector<tvsValue>& values = payload.values;
+    size_t next = 0;  // the next unread value
+    // Nothing of an earlier payload, which may have ended by an error.
+    std::fill(members.begin(), members.end(), nullptr);
+    bool clear = false;
+    for (uint64_t entry = 0; entry < payload.entries; ++entry) {
+      if (clear) {
+        std::fill(members.begin(), members.end(), nullptr);
+        clear = false;
+      }
+      if (next < values.size() && values[next].number == entry) {
+        // kEntryStart of this entry: its members follow, a later duplicate
+        // overriding an earlier one.
+        for (++next; next < values.size() && values[next].kind != tvsValue::Kind::kEntryStart;
+             ++next) {
+          members[values[next].slot] = &values[next];
+        }
+        clear = true;
+      }
+      // Every parameter is bound for every row, so no clearing in between.
+      sqlite3_reset(statement);
+      plan->Bind(statement, interval_id, members.data());
+      if (sqlite3_step(statement) != SQLITE_DONE) {
+        return fail("%s: SQLite stats insert failed: %s\n", &entry_insert);
+      }
+      ++rows;
     }
-    ++rows;
-    return true;
-  });
-  statement.reset();
-  if (failed) {
-    transaction.Rollback();
-    return -1;
   }
   if (!transaction.Commit()) return -1;
   return rows;
 }
 
-}  // namespace
-
 int tvsChannelConfig::ProcessAggregateData(const json& payload) {
-  if (!payload.is_object()) {
-    tv_dprintf("%s: Metadata lacked timestamps - aborting\n", name.c_str());
-    return 0;
+  // A record whose database was never set up has no writer; it fails on the
+  // missing handle, once the timestamps are checked.
+  if (!writer) {
+    tvsAggregateWriter unopened(tables);
+    tvsAggregatePayload read;
+    readAggregateDocument(payload, unopened.Plan(), read);
+    return unopened.Write(*this, read);
   }
-  DocumentSource source(payload, tables.is_array() && !tables.empty() ? tables[0] : tables);
-  return writeAggregate(*this, source);
-}
-
-int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload,
-                          const tvsColumnPlan& plan) {
-  ReadSource source(payload, plan);
-  return writeAggregate(channel, source);
+  tvsAggregatePayload read;
+  readAggregateDocument(payload, writer->Plan(), read);
+  return writer->Write(*this, read);
 }

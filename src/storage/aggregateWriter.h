@@ -1,11 +1,43 @@
-// The aggregate writer's entry for a payload read by readAggregatePayload.
+// Stores aggregator payloads on a channel's connection. Built when the
+// channel's database is set up and dropped before the connection closes: it
+// keeps the column plan and the prepared statements between payloads.
 #pragma once
 
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "aggregatePayload.h"
 #include "columnPlan.h"
-#include "payloadReader.h"
+#include "sqliteHandles.h"
 #include "tvsChannelConfig.h"
 
-// Stores `payload`, read with `plan`, exactly as ProcessAggregateData stores
-// the same payload parsed as a document.
-int writeAggregatePayload(tvsChannelConfig& channel, const tvsAggregatePayload& payload,
-                          const tvsColumnPlan& plan);
+class tvsAggregateWriter {
+ public:
+  // Reads the plan of the first table in `tables`. A malformed column schema
+  // is kept and raised by every write, inside its transaction, where a read
+  // of the schemas during the write would meet it.
+  explicit tvsAggregateWriter(const nlohmann::json& tables);
+  tvsAggregateWriter(const tvsAggregateWriter&) = delete;
+  tvsAggregateWriter& operator=(const tvsAggregateWriter&) = delete;
+
+  // What readers look entry members up by.
+  const tvsColumnPlan& Plan() const { return *plan; }
+
+  // Stores `payload`: one interval row and one row per entry, in one
+  // transaction. Returns the entry rows committed, 0 when the timestamps are
+  // missing or zero, -1 after a logged failure and rollback. JSON type errors
+  // leave after the rollback.
+  int Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload);
+
+ private:
+  std::unique_ptr<tvsColumnPlan> plan;
+  std::exception_ptr plan_error;
+  // Prepared on first use; a statement whose step failed is dropped, so the
+  // next payload prepares it anew.
+  tvsStmtHandle interval_insert;
+  tvsStmtHandle entry_insert;
+  std::vector<const tvsValue*> members;  // one entry's value per slot
+};

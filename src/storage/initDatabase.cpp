@@ -1,9 +1,11 @@
 // Opens a channel's database and makes sure its tables exist.
 #include <sys/stat.h>
 
+#include "aggregateWriter.h"
 #include "connectionSettings.h"
 #include "createTableSql.h"
 #include "errorLog.h"
+#include "fastReader.h"
 #include "intervalIdIndex.h"
 #include "purge.h"
 #include "sqliteHandles.h"
@@ -11,10 +13,23 @@
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
 
+tvsChannelConfig::tvsChannelConfig() = default;
+tvsChannelConfig::~tvsChannelConfig() = default;
+
+void tvsChannelConfig::CloseDatabase() {
+  writer.reset();
+  fast_reader.reset();
+  db.reset();
+}
+
 void tvsChannelConfig::InitDatabase() {
-  const std::string path = db_path + "/" + db_name;
+  CloseDatabase();
+  const std::string path = FilePath();
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open(path.c_str(), &raw);
+  // sqlite3_open's flags, less SQLite's locking of the connection: only the
+  // worker thread uses it.
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   db.reset(raw);
   if (opened != SQLITE_OK) {
     throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
@@ -22,8 +37,8 @@ void tvsChannelConfig::InitDatabase() {
   }
   applyConnectionSettings(*this);
 
-  const bool aggregator = data_source == "aggregator";
-  const std::string intervals = name + "_intervals";
+  const bool aggregator = IsAggregator();
+  const std::string intervals = IntervalsTable();
   std::string sql = "CREATE TABLE IF NOT EXISTS " + intervals;
   sql +=
       " (id INTEGER PRIMARY KEY,time_start INTEGER NOT NULL,time_end INTEGER NOT NULL,created_at DATETIME DEFAULT CURRENT_TIMESTAMP);";
@@ -50,7 +65,12 @@ void tvsChannelConfig::InitDatabase() {
   }
   // Without an index on interval_id every interval row a purge deletes makes
   // SQLite scan each entry table for the cascade.
-  if (aggregator) addIntervalIdIndexes(*this);
+  if (aggregator) {
+    addIntervalIdIndexes(*this);
+    // The schemas never change once loaded: the writer reads them once.
+    writer = std::make_unique<tvsAggregateWriter>(tables);
+    fast_reader = std::make_unique<tvsFastReader>();
+  }
 
   if (aggregator && purge_in_days > 0) {
     const tvsErrorCapture capture(last_error);
@@ -62,7 +82,7 @@ void tvsChannelConfig::InitDatabase() {
 
 bool tvsChannelConfig::EnsureConfiguredFile() {
   if (!db_file_known && !reopen_pending) return true;
-  const std::string path = db_path + "/" + db_name;
+  const std::string path = FilePath();
   if (!reopen_pending) {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0 && static_cast<uint64_t>(info.st_dev) == db_device &&
@@ -78,7 +98,7 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
   // -wal is emptied. A no-op outside WAL mode.
   if (db)
     sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  db.reset();
+  CloseDatabase();
   db_file_known = false;
   try {
     InitDatabase();

@@ -5,7 +5,9 @@
 #include "aggregateWriter.h"
 #include "clock.h"
 #include "errorLog.h"
+#include "fastReader.h"
 #include "jsonParse.h"
+#include "payloadReader.h"
 #include "purge.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
@@ -18,36 +20,24 @@ namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-// The plan of the channel's first table, or null when its column schemas are
-// malformed: such a channel takes the document path, which meets the error
-// where the writer reads the schemas.
-std::unique_ptr<tvsColumnPlan> readPlan(const json& tables) {
-  if (!tables.is_array() || tables.empty()) return nullptr;
-  try {
-    return std::make_unique<tvsColumnPlan>(tables[0]);
-  } catch (const json::exception&) {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   const tvsErrorCapture capture(last_error);
   if (!EnsureConfiguredFile()) return -1;
-  const bool aggregator = data_source == "aggregator";
-  // An aggregator payload is read straight into what the writer needs; the
-  // text of any other channel is only checked, never built.
-  const std::unique_ptr<tvsColumnPlan> plan = aggregator ? readPlan(tables) : nullptr;
+  const bool aggregator = IsAggregator();
+  // An aggregator payload is read straight into what the writer needs: by
+  // the fast reader when it can, else by the JSON library's. The text of any
+  // other channel is only checked, never built.
+  std::unique_ptr<tvsAggregateWriter> unopened;
+  if (aggregator && !writer) unopened = std::make_unique<tvsAggregateWriter>(tables);
+  tvsAggregateWriter& aggregate = writer ? *writer : *unopened;
   tvsAggregatePayload read;
-  json payload;
   try {
-    if (plan) {
-      readAggregatePayload(payload_text, *plan, read);
-    } else if (aggregator) {
-      payload = parseJsonDocument(payload_text);
-    } else {
+    if (!aggregator) {
       checkJsonSyntax(payload_text);
+    } else if (!fast_reader || !fast_reader->Read(payload_text, aggregate.Plan(), read)) {
+      readAggregatePayload(payload_text, aggregate.Plan(), read);
     }
   } catch (const json::exception& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
@@ -64,14 +54,9 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   tv_dprintf("%s: processing data source: %s\n", "sink-sqlite", data_source.c_str());
   int result;
   if (aggregator) {
-    if (plan) {
-      if (!read.has_entries) return 0;
-    } else {
-      const auto stats = payload.find("stats");
-      if (stats == payload.end() || !stats->is_array() || stats->empty()) return 0;
-    }
+    if (!read.HasEntries()) return 0;
     try {
-      result = plan ? writeAggregatePayload(*this, read, *plan) : ProcessAggregateData(payload);
+      result = aggregate.Write(*this, read);
     } catch (const json::exception& e) {
       // A value of the wrong type in one payload costs that payload only; the
       // writer has rolled its transaction back already.

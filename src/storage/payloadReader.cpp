@@ -1,26 +1,31 @@
 #include "payloadReader.h"
 
-#include "jsonParse.h"
+#include <limits>
 
 using json = nlohmann::json;
 
 namespace {
 
-// SAX events of the JSON library, routed by where they occur. Values meant for
-// the writer are kept as JSON values (numbers need no allocation); a member
-// value that is an array or object is built whole, as the document would.
-// Values nobody stores are skipped with a depth counter: nothing is built or
-// kept for them, so they may nest as deep as the parser takes.
+// SAX events of the JSON library, routed by where they occur. A member value
+// that is an array or object is built whole, as the document would; values
+// nobody stores are skipped with a depth counter: nothing is built or kept
+// for them, so they may nest as deep as the parser takes.
 class AggregateReader {
  public:
   AggregateReader(const tvsColumnPlan& plan_, tvsAggregatePayload& out_) : plan(plan_), out(out_) {}
 
-  bool null() { return Scalar(json()); }
-  bool boolean(bool value) { return Scalar(json(value)); }
-  bool number_integer(json::number_integer_t value) { return Scalar(json(value)); }
-  bool number_unsigned(json::number_unsigned_t value) { return Scalar(json(value)); }
-  bool number_float(json::number_float_t value, const std::string&) { return Scalar(json(value)); }
-  bool string(std::string& value) { return Scalar(json(std::move(value))); }
+  bool null() { return Scalar(tvsValue::Null(), nullptr); }
+  bool boolean(bool value) { return Scalar(tvsValue::Boolean(value), nullptr); }
+  bool number_integer(json::number_integer_t value) {
+    return Scalar(tvsValue::Integer(value), nullptr);
+  }
+  bool number_unsigned(json::number_unsigned_t value) {
+    return Scalar(tvsValue::Unsigned(value), nullptr);
+  }
+  bool number_float(json::number_float_t value, const std::string&) {
+    return Scalar(tvsValue::Float(value), nullptr);
+  }
+  bool string(std::string& value) { return Scalar(tvsValue::Null(), &value); }
   bool binary(json::binary_t&) { return true; }
 
   bool start_object(std::size_t) { return Open(json::value_t::object); }
@@ -55,9 +60,6 @@ class AggregateReader {
     throw error;
   }
 
-  // True once the document was an object with a non-empty "stats" array.
-  bool HasEntries() const { return is_object && stats_is_array && out.entries > 0; }
-
  private:
   enum class Kind { kPayload, kStats, kEntry, kBuild };
   enum class Target { kSkip, kStart, kEnd, kStats };
@@ -70,91 +72,118 @@ class AggregateReader {
     std::string key;                // kBuild: its pending key, for an object
   };
 
-  // Where a value arriving now belongs; null when it is dropped. A value for
-  // "stats" is handled by its caller.
-  json* Destination() {
-    if (frames.empty()) return nullptr;
-    Frame& frame = frames.back();
-    switch (frame.kind) {
-      case Kind::kPayload:
-        if (frame.target == Target::kStart) {
-          out.has_start = true;
-          return &out.time_start;
-        }
-        if (frame.target == Target::kEnd) {
-          out.has_end = true;
-          return &out.time_end;
-        }
-        return nullptr;
-      case Kind::kEntry:
-        return frame.slot < 0 ? nullptr : &out.values[row + static_cast<size_t>(frame.slot)];
-      case Kind::kBuild:
-        if (frame.built->is_array()) {
-          frame.built->push_back(json());
-          return &frame.built->back();
-        }
-        return &(*frame.built)[frame.key];
-      default:
-        return nullptr;
-    }
-  }
-
   bool StatsMember() const {
     return !frames.empty() && frames.back().kind == Kind::kPayload &&
            frames.back().target == Target::kStats;
   }
 
-  // A new "stats" element: its row starts all null.
-  void NewEntry() {
-    row = out.entries * plan.Slots();
-    ++out.entries;
-    out.values.resize(row + plan.Slots());
+  // The timestamp a value arriving now sets, if any.
+  tvsAggregatePayload::Timestamp* Timestamp() {
+    const Frame& frame = frames.back();
+    if (frame.kind != Kind::kPayload) return nullptr;
+    if (frame.target == Target::kStart) return &out.start;
+    if (frame.target == Target::kEnd) return &out.end;
+    return nullptr;
   }
 
-  void ResetStats() {
-    out.entries = 0;
-    out.values.clear();
+  // A value kept for the writer: text is moved into the payload's store.
+  tvsValue Keep(tvsValue value, std::string* text) {
+    if (text == nullptr) return value;
+    if (text->size() > std::numeric_limits<uint32_t>::max()) {
+      return tvsValue::Json(out.documents.emplace_back(std::move(*text)));
+    }
+    return tvsValue::String(out.texts.emplace_back(std::move(*text)));
   }
 
-  bool Scalar(json&& value) {
+  // Where a value arriving now is stored, with `value` as its form; false
+  // when it is dropped. A nested value is then filled in place.
+  bool Store(const tvsValue& value) {
+    Frame& frame = frames.back();
+    if (frame.kind == Kind::kEntry) {
+      if (frame.slot < 0) return false;
+      tvsValue member = value;
+      member.slot = static_cast<uint16_t>(frame.slot);
+      out.AddMember(member);
+      return true;
+    }
+    if (tvsAggregatePayload::Timestamp* timestamp = Timestamp()) {
+      timestamp->present = true;
+      timestamp->value = value;
+      return true;
+    }
+    return false;
+  }
+
+  bool Scalar(tvsValue value, std::string* text) {
     if (skipping > 0 || frames.empty()) return true;  // dropped, or a document that is no object
     if (StatsMember()) {
-      ResetStats();  // a "stats" that is no array
-      stats_is_array = false;
+      out.ClearEntries();  // a "stats" that is no array
       return true;
     }
-    if (frames.back().kind == Kind::kStats) {
-      NewEntry();  // an element that is no object: all NULL
+    Frame& frame = frames.back();
+    if (frame.kind == Kind::kStats) {
+      out.AddEntry();  // an element that is no object: all NULL
       return true;
     }
-    if (json* destination = Destination()) *destination = std::move(value);
+    if (frame.kind == Kind::kBuild) {
+      json& slot = frame.built->is_array() ? frame.built->emplace_back()
+                                           : (*frame.built)[frame.key];
+      slot = BuiltScalar(value, text);
+      return true;
+    }
+    if (frame.kind == Kind::kEntry && frame.slot < 0) return true;
+    if (frame.kind == Kind::kPayload && Timestamp() == nullptr) return true;
+    Store(Keep(value, text));
     return true;
+  }
+
+  static json BuiltScalar(const tvsValue& value, std::string* text) {
+    if (text != nullptr) return json(std::move(*text));
+    switch (value.kind) {
+      case tvsValue::Kind::kBoolean:
+        return json(value.boolean);
+      case tvsValue::Kind::kInteger:
+        return json(value.integer);
+      case tvsValue::Kind::kUnsigned:
+        return json(value.number);
+      case tvsValue::Kind::kFloat:
+        return json(value.real);
+      default:
+        return json();
+    }
   }
 
   bool Open(json::value_t type) {
     if (skipping > 0) return Skip();
     const bool object = type == json::value_t::object;
     if (frames.empty()) {
-      is_object = object;
       if (!object) return Skip();
       frames.emplace_back(Kind::kPayload);
       return true;
     }
     if (StatsMember()) {
-      ResetStats();
-      stats_is_array = type == json::value_t::array;
-      if (!stats_is_array) return Skip();
+      out.ClearEntries();
+      if (type != json::value_t::array) return Skip();
       frames.emplace_back(Kind::kStats);
       return true;
     }
-    if (frames.back().kind == Kind::kStats) {
-      NewEntry();
+    Frame& frame = frames.back();
+    if (frame.kind == Kind::kStats) {
+      out.AddEntry();
       if (!object) return Skip();
       frames.emplace_back(Kind::kEntry);
       return true;
     }
-    json* destination = Destination();
-    if (destination == nullptr) return Skip();
+    json* destination = nullptr;
+    if (frame.kind == Kind::kBuild) {
+      destination = frame.built->is_array() ? &frame.built->emplace_back()
+                                            : &(*frame.built)[frame.key];
+    } else if ((frame.kind == Kind::kEntry && frame.slot >= 0) || Timestamp() != nullptr) {
+      destination = &out.documents.emplace_back();
+      Store(tvsValue::Json(*destination));
+    } else {
+      return Skip();
+    }
     // Only what is built is bounded: the library copies and prints it
     // recursively.
     if (frames.size() >= kMaxJsonNesting) throw tvsNestingError();
@@ -181,18 +210,58 @@ class AggregateReader {
   tvsAggregatePayload& out;
   std::vector<Frame> frames;
   size_t skipping = 0;  // levels open inside a value that is dropped
-  size_t row = 0;       // where the current entry's values start in out.values
-  bool is_object = false;
-  bool stats_is_array = false;  // of the last "stats" member
 };
+
+tvsValue documentValue(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return tvsValue::Null();
+    case json::value_t::boolean:
+      return tvsValue::Boolean(value.get<bool>());
+    case json::value_t::number_integer:
+      return tvsValue::Integer(value.get<int64_t>());
+    case json::value_t::number_unsigned:
+      return tvsValue::Unsigned(value.get<uint64_t>());
+    case json::value_t::number_float:
+      return tvsValue::Float(value.get<double>());
+    default:
+      // Text and nested values are read where they are.
+      return tvsValue::Json(value);
+  }
+}
 
 }  // namespace
 
 void readAggregatePayload(const std::string& text, const tvsColumnPlan& plan,
                           tvsAggregatePayload& payload) {
-  payload = tvsAggregatePayload();
+  payload.Clear();
   AggregateReader reader(plan, payload);
   json::sax_parse(text, &reader, json::input_format_t::json, true, true);
   refuseZeroByte(text);
-  payload.has_entries = reader.HasEntries();
+}
+
+void readAggregateDocument(const json& document, const tvsColumnPlan& plan,
+                           tvsAggregatePayload& payload) {
+  payload.Clear();
+  if (!document.is_object()) return;
+  for (auto [key, timestamp] : {std::pair{"log_time_start", &payload.start},
+                                std::pair{"log_time_end", &payload.end}}) {
+    const auto member = document.find(key);
+    if (member == document.end()) continue;
+    timestamp->present = true;
+    timestamp->value = documentValue(*member);
+  }
+  const auto stats = document.find("stats");
+  if (stats == document.end() || !stats->is_array()) return;
+  for (const json& entry : *stats) {
+    payload.AddEntry();
+    if (!entry.is_object()) continue;
+    for (size_t slot = 0; slot < plan.Slots(); ++slot) {
+      const auto member = entry.find(plan.SlotName(slot));
+      if (member == entry.end()) continue;
+      tvsValue value = documentValue(*member);
+      value.slot = static_cast<uint16_t>(slot);
+      payload.AddMember(value);
+    }
+  }
 }

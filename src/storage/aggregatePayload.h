@@ -1,0 +1,163 @@
+// What the aggregate writer stores from one payload, whichever reader read it:
+// the two timestamps and, per "stats" element, the values of the members some
+// column maps. Only members that are present take room, so an entry that is no
+// object, or carries no mapped member, costs nothing but its count.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// One member value, as the JSON library's document would hold it. Text and
+// nested values are not owned: they live in the reader's buffers, in the
+// payload's own store, or in the caller's document, and outlive the write.
+struct tvsValue {
+  enum class Kind : uint8_t {
+    kNull,
+    kBoolean,
+    kInteger,
+    kUnsigned,
+    kFloat,
+    kString,
+    kJson,        // an array or object, printed by the TEXT rule
+    kEntryStart,  // marks where the values of the entry `number` begin
+  };
+  union {
+    bool boolean;
+    int64_t integer;
+    uint64_t number;  // kUnsigned, and kEntryStart's entry index
+    double real;
+    const char* text;
+    const nlohmann::json* document;
+  };
+  uint32_t length;  // kString: bytes at `text`
+  uint16_t slot;    // the column plan's slot of the member
+  Kind kind;
+
+  // The JSON library's name of the type, as its type errors print it.
+  const char* TypeName() const;
+  std::string_view Text() const { return std::string_view(text, length); }
+
+  static tvsValue Null() { return Make(Kind::kNull); }
+  static tvsValue Boolean(bool value) {
+    tvsValue v = Make(Kind::kBoolean);
+    v.boolean = value;
+    return v;
+  }
+  static tvsValue Integer(int64_t value) {
+    tvsValue v = Make(Kind::kInteger);
+    v.integer = value;
+    return v;
+  }
+  static tvsValue Unsigned(uint64_t value) {
+    tvsValue v = Make(Kind::kUnsigned);
+    v.number = value;
+    return v;
+  }
+  static tvsValue Float(double value) {
+    tvsValue v = Make(Kind::kFloat);
+    v.real = value;
+    return v;
+  }
+  // `value` must be shorter than 4 GiB; longer text goes in as a document.
+  static tvsValue String(std::string_view value) {
+    tvsValue v = Make(Kind::kString);
+    v.text = value.data();
+    v.length = static_cast<uint32_t>(value.size());
+    return v;
+  }
+  static tvsValue Json(const nlohmann::json& value) {
+    tvsValue v = Make(Kind::kJson);
+    v.document = &value;
+    return v;
+  }
+
+ private:
+  static tvsValue Make(Kind kind) {
+    tvsValue v;
+    v.number = 0;
+    v.length = 0;
+    v.slot = 0;
+    v.kind = kind;
+    return v;
+  }
+};
+static_assert(sizeof(tvsValue) == 16, "a value per stored member; keep it small");
+
+struct tvsAggregatePayload {
+  tvsAggregatePayload() = default;
+  tvsAggregatePayload(const tvsAggregatePayload&) = delete;
+  tvsAggregatePayload& operator=(const tvsAggregatePayload&) = delete;
+  ~tvsAggregatePayload() { Clear(); }
+
+  // The timestamp members; `present` is false for a member the payload lacks.
+  struct Timestamp {
+    bool present = false;
+    tvsValue value = tvsValue::Null();
+  };
+  Timestamp start;
+  Timestamp end;
+  // The elements of the last "stats" member, when it is an array.
+  uint64_t entries = 0;
+  // In entry order: a kEntryStart for each entry with mapped members, then
+  // those members' values as they appear (a later duplicate key wins).
+  std::vector<tvsValue> values;
+  // What a reader had to keep for itself: unescaped text and nested values.
+  std::deque<std::string> texts;
+  std::deque<nlohmann::json> documents;
+
+  bool HasEntries() const { return entries > 0; }
+
+  // Back to a payload that holds nothing. The JSON library's destructor of a
+  // large array or object first allocates room for all its elements, which
+  // under memory pressure ends the process; emptied from the leaves up, no
+  // value needs that room.
+  void Clear() {
+    start = Timestamp();
+    end = Timestamp();
+    ClearEntries();
+    texts.clear();
+    for (nlohmann::json& document : documents) Release(document);
+    documents.clear();
+  }
+
+  // A new "stats" member replaces what an earlier one held.
+  void ClearEntries() {
+    entries = 0;
+    values.clear();
+    last_marked = 0;
+  }
+  // A new "stats" element, with no values yet.
+  void AddEntry() { ++entries; }
+  // A member of the newest entry; marks the entry on its first member.
+  void AddMember(tvsValue value) {
+    if (last_marked != entries) {
+      tvsValue mark = tvsValue::Unsigned(entries - 1);
+      mark.kind = tvsValue::Kind::kEntryStart;
+      values.push_back(mark);
+      last_marked = entries;
+    }
+    values.push_back(value);
+  }
+
+ private:
+  // Built values nest at most kMaxJsonNesting levels, so this recursion is
+  // bounded.
+  static void Release(nlohmann::json& value) {
+    if (value.is_array()) {
+      auto& elements = value.get_ref<nlohmann::json::array_t&>();
+      for (nlohmann::json& element : elements) Release(element);
+      elements.clear();
+    } else if (value.is_object()) {
+      auto& members = value.get_ref<nlohmann::json::object_t&>();
+      for (auto& member : members) Release(member.second);
+      members.clear();
+    }
+  }
+
+  uint64_t last_marked = 0;  // entries at the last kEntryStart (entry index + 1)
+};

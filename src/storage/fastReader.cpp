@@ -1,0 +1,217 @@
+#include "fastReader.h"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include <simdjson.h>
+
+namespace ondemand = simdjson::ondemand;
+
+static_assert(kReaderPadding >= simdjson::SIMDJSON_PADDING, "the parser reads past the text");
+
+namespace {
+
+// Payloads nest a few levels; deeper ones go to the reference reader, which
+// knows the plugin's nesting limit and never recurses.
+constexpr int kMaxDepth = 64;
+// A parser keeps the buffers of the largest text it read; beyond this size
+// they are given back after the payload.
+constexpr size_t kKeptCapacity = size_t{4} << 20;
+
+// The key and value of one object member; false on a syntax error there.
+template <typename Member>
+bool readMember(Member&& member, std::string_view& key, ondemand::value& value) {
+  ondemand::field field;
+  if (std::move(member).get(field) || field.unescaped_key().get(key)) return false;
+  value = field.value();
+  return true;
+}
+
+class Walk {
+ public:
+  Walk(const tvsColumnPlan& plan_, tvsAggregatePayload& out_) : plan(plan_), out(out_) {}
+
+  bool Document(ondemand::document& document) {
+    ondemand::object root;
+    if (document.get_object().get(root)) return false;
+    for (auto member : root) {
+      std::string_view key;
+      ondemand::value value;
+      if (!readMember(member, key, value)) return false;
+      if (key == "log_time_start" || key == "log_time_end") {
+        tvsAggregatePayload::Timestamp& timestamp = key == "log_time_start" ? out.start : out.end;
+        if (!Stored(value, timestamp.value)) return false;
+        timestamp.present = true;
+      } else if (key == "stats") {
+        if (!Stats(value)) return false;
+      } else if (!Check(value, 2)) {
+        return false;
+      }
+    }
+    // The parser does not look past the root value; anything there but
+    // blanks is trailing text.
+    const char* after = nullptr;
+    return document.current_location().get(after) != simdjson::SUCCESS;
+  }
+
+ private:
+  bool Stats(ondemand::value& value) {
+    out.ClearEntries();
+    ondemand::json_type type;
+    if (value.type().get(type)) return false;
+    if (type != ondemand::json_type::array) return Check(value, 2);
+    ondemand::array entries;
+    if (value.get_array().get(entries)) return false;
+    for (auto element : entries) {
+      ondemand::value entry;
+      if (std::move(element).get(entry) || entry.type().get(type)) return false;
+      out.AddEntry();
+      if (type != ondemand::json_type::object) {
+        if (!Check(entry, 3)) return false;
+        continue;
+      }
+      ondemand::object members;
+      if (entry.get_object().get(members)) return false;
+      for (auto member : members) {
+        std::string_view key;
+        ondemand::value member_value;
+        if (!readMember(member, key, member_value)) return false;
+        const int slot = plan.SlotOf(key);
+        if (slot < 0) {
+          if (!Check(member_value, 4)) return false;
+          continue;
+        }
+        tvsValue stored = tvsValue::Null();
+        if (!Stored(member_value, stored)) return false;
+        stored.slot = static_cast<uint16_t>(slot);
+        out.AddMember(stored);
+      }
+    }
+    return true;
+  }
+
+  // A value the writer stores. Arrays and objects are left to the reference
+  // reader, which builds them as its document would.
+  static bool Stored(ondemand::value& value, tvsValue& stored) {
+    ondemand::json_type type;
+    if (value.type().get(type)) return false;
+    switch (type) {
+      case ondemand::json_type::null: {
+        bool is_null = false;
+        if (value.is_null().get(is_null) || !is_null) return false;
+        stored = tvsValue::Null();
+        return true;
+      }
+      case ondemand::json_type::boolean: {
+        bool boolean = false;
+        if (value.get_bool().get(boolean)) return false;
+        stored = tvsValue::Boolean(boolean);
+        return true;
+      }
+      case ondemand::json_type::number: {
+        ondemand::number number;
+        if (value.get_number().get(number)) return false;
+        switch (number.get_number_type()) {
+          case ondemand::number_type::signed_integer:
+            stored = tvsValue::Integer(number.get_int64());
+            return true;
+          case ondemand::number_type::unsigned_integer:
+            stored = tvsValue::Unsigned(number.get_uint64());
+            return true;
+          default:
+            stored = tvsValue::Float(number.get_double());
+            return true;
+        }
+      }
+      case ondemand::json_type::string: {
+        std::string_view text;
+        if (value.get_string().get(text) || text.size() > std::numeric_limits<uint32_t>::max()) {
+          return false;
+        }
+        stored = tvsValue::String(text);
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+  // A value nobody stores, walked only for its syntax: the parser checks
+  // what it is asked for, never what it skips.
+  static bool Check(ondemand::value& value, int depth) {
+    ondemand::json_type type;
+    if (value.type().get(type)) return false;
+    switch (type) {
+      case ondemand::json_type::array: {
+        ondemand::array array;
+        if (depth >= kMaxDepth || value.get_array().get(array)) return false;
+        for (auto element : array) {
+          ondemand::value inner;
+          if (std::move(element).get(inner) || !Check(inner, depth + 1)) return false;
+        }
+        return true;
+      }
+      case ondemand::json_type::object: {
+        ondemand::object object;
+        if (depth >= kMaxDepth || value.get_object().get(object)) return false;
+        for (auto member : object) {
+          std::string_view key;
+          ondemand::value inner;
+          if (!readMember(member, key, inner) || !Check(inner, depth + 1)) return false;
+        }
+        return true;
+      }
+      default: {
+        tvsValue ignored = tvsValue::Null();
+        return Stored(value, ignored);
+      }
+    }
+  }
+
+  const tvsColumnPlan& plan;
+  tvsAggregatePayload& out;
+};
+
+}  // namespace
+
+struct tvsFastReader::Parser {
+  ondemand::parser parser;
+  std::string padded;  // a copy of a text that came without room after it
+};
+
+tvsFastReader::tvsFastReader() = default;
+tvsFastReader::~tvsFastReader() = default;
+
+bool tvsFastReader::Read(const std::string& text, const tvsColumnPlan& plan,
+                         tvsAggregatePayload& payload) {
+  payload.Clear();
+  once.reset();
+  // The reference reader takes what only it may: a byte-order mark, and a
+  // zero byte, at which it stops reading.
+  if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) return false;
+  if (std::memchr(text.data(), '\0', text.size()) != nullptr) return false;
+
+  std::unique_ptr<Parser>& used = text.size() > kKeptCapacity ? once : parser;
+  if (!used) used = std::make_unique<Parser>();
+  simdjson::padded_string_view view;
+  if (text.capacity() - text.size() >= kReaderPadding) {
+    view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
+  } else {
+    used->padded.reserve(text.size() + kReaderPadding);
+    used->padded.assign(text);
+    used->padded.append(kReaderPadding, ' ');
+    view = simdjson::padded_string_view(used->padded.data(), text.size(), used->padded.size());
+  }
+  ondemand::document document;
+  if (used->parser.iterate(view).get(document)) {
+    once.reset();
+    return false;
+  }
+  Walk walk(plan, payload);
+  if (walk.Document(document)) return true;
+  // The other reader gets the memory back.
+  payload.Clear();
+  once.reset();
+  return false;
+}
