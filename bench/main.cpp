@@ -35,7 +35,8 @@ void usage(FILE* out) {
       "Sets: A = 1,000 payloads x 10 entries, B = 100 x 1,000, C = 10 x 10,000 flow records.\n"
       "Each round runs, for every set: the plugin end to end through the stand-in agent into a\n"
       "fresh file, the JSON library parsing the same texts, and the same rows inserted from\n"
-      "converted values (the insert floor). Medians over the rounds are printed.\n"
+      "converted values (the insert floor); then, as whole processes on the same file, the host\n"
+      "and a plain Python script doing the same job. Medians over the rounds are printed.\n"
       "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n"
       "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
       "--busy-timeout MS, --auto-vacuum MODE. --reader keeps a second connection taking short\n"
@@ -93,18 +94,21 @@ bool parse(int argc, char** argv, Options& options) {
 struct SetResult {
   PayloadSet set;
   std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse,
-      vs_floor, failed;
+      vs_floor, described_rate, vs_described, failed, host_seconds, peer_seconds, host_vs_peer;
 };
 
 // Every round runs all three scenarios of every set, so drift in the
 // machine's speed touches them alike.
 void runRounds(const Options& options, const std::string& dir, std::vector<SetResult>& results) {
+  const std::string bin_dir = std::filesystem::path(options.plugin).parent_path().string();
   for (int round = 0; round < options.rounds; ++round) {
     for (SetResult& result : results) {
       const double rows = static_cast<double>(result.set.Rows());
       const Measurement plugin = runPlugin(options.plugin, dir, result.set, options.reader);
       const Measurement parsed = runParseOnly(result.set);
-      const Measurement floor = runInsertFloor(dir, result.set);
+      const Measurement floor = runInsertFloor(dir, result.set, true);
+      const Measurement described = runInsertFloor(dir, result.set, false);
+      const EndToEnd whole = runEndToEnd(bin_dir, dir, result.set);
       result.plugin_rate.push_back(rows / plugin.seconds);
       result.cpu_us_per_row.push_back(plugin.cpu_seconds * 1e6 / rows);
       result.peak_mib.push_back(plugin.peak_mib);
@@ -112,7 +116,12 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       result.floor_rate.push_back(rows / floor.seconds);
       result.vs_parse.push_back(parsed.seconds / plugin.seconds);
       result.vs_floor.push_back(floor.seconds / plugin.seconds);
+      result.described_rate.push_back(rows / described.seconds);
+      result.vs_described.push_back(described.seconds / plugin.seconds);
       result.failed.push_back(static_cast<double>(plugin.failed));
+      result.host_seconds.push_back(whole.host_seconds);
+      result.peer_seconds.push_back(whole.peer_seconds);
+      if (whole.peer_seconds > 0) result.host_vs_peer.push_back(whole.host_seconds / whole.peer_seconds);
     }
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
@@ -151,15 +160,9 @@ int main(int argc, char** argv) {
     if (options.sets.find(spec.name) == std::string::npos) continue;
     const size_t payloads = options.smoke ? std::max<size_t>(1, spec.payloads / 50) : spec.payloads;
     const size_t entries = options.smoke ? std::max<size_t>(1, spec.entries / 50) : spec.entries;
-    results.push_back({makePayloadSet(std::string(1, spec.name), payloads, entries, 7),
-                       {},
-                       {},
-                       {},
-                       {},
-                       {},
-                       {},
-                       {},
-                       {}});
+    SetResult result;
+    result.set = makePayloadSet(std::string(1, spec.name), payloads, entries, 7);
+    results.push_back(std::move(result));
   }
 
   try {
@@ -189,7 +192,14 @@ int main(int argc, char** argv) {
                               {"floor_rows_per_s", median(r.floor_rate)},
                               {"plugin_vs_parse", median(r.vs_parse)},
                               {"plugin_vs_floor", median(r.vs_floor)},
-                              {"failed_payloads", median(r.failed)}});
+                              {"described_floor_rows_per_s", median(r.described_rate)},
+                              {"plugin_vs_described_floor", median(r.vs_described)},
+                              {"failed_payloads", median(r.failed)},
+                              {"host_seconds", median(r.host_seconds)},
+                              {"peer_seconds", median(r.peer_seconds)},
+                              {"host_vs_peer", r.host_vs_peer.empty()
+                                                   ? nlohmann::json()
+                                                   : nlohmann::json(median(r.host_vs_peer))}});
   }
   if (options.purge_days > 0) {
     report["purge"] = {{"days", options.purge_days},
@@ -203,17 +213,33 @@ int main(int argc, char** argv) {
   }
   std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds,
               options.settings.dump().c_str(), options.reader ? "; with a concurrent reader" : "");
-  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %7s\n", "set", "payloads", "entries",
-              "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s",
-              "plugin/parse", "plugin/floor", "failed");
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %12s %12s %7s\n", "set",
+              "payloads", "entries", "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s",
+              "floor rows/s", "plugin/parse", "plugin/floor", "floor2 rows/s", "plugin/floor2",
+              "failed");
   for (const auto& s : report["sets"]) {
-    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %7.0f\n",
+    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %12.0f %12.2f %7.0f\n",
                 s["set"].get<std::string>().c_str(), s["payloads"].get<size_t>(),
                 s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
                 s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
                 s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
                 s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
-                s["failed_payloads"].get<double>());
+                s["described_floor_rows_per_s"].get<double>(),
+                s["plugin_vs_described_floor"].get<double>(), s["failed_payloads"].get<double>());
+  }
+  std::printf("floor: the same rows converted beforehand, inserted with the plugin's calls; floor2: "
+              "with statements\nprepared per payload, bindings cleared and text copied, as the "
+              "writer was first described\n");
+  std::printf("\nend to end, whole processes on the same file: the host against a plain Python "
+              "script (json + sqlite3)\n");
+  std::printf("%-4s %12s %12s %10s\n", "set", "host s", "python s", "host/python");
+  for (const auto& s : report["sets"]) {
+    const bool peer = !s["host_vs_peer"].is_null();
+    std::printf("%-4s %12.3f %12s %10s\n", s["set"].get<std::string>().c_str(),
+                s["host_seconds"].get<double>(),
+                peer ? std::to_string(s["peer_seconds"].get<double>()).substr(0, 6).c_str() : "n/a",
+                peer ? std::to_string(s["host_vs_peer"].get<double>()).substr(0, 5).c_str()
+                     : "(no python3)");
   }
   if (report.contains("purge")) {
     std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n",

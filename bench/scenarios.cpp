@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -9,7 +10,11 @@
 #include <thread>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "flowPayloads.h"
 #include "insertSql.h"
@@ -113,6 +118,27 @@ struct Value {
   std::string text;
 };
 
+// Runs `argv` with its output thrown away; wall seconds, or -1 when it could
+// not start or failed.
+double timedProcess(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t child = 0;
+  const int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  waitpid(child, &status, 0);
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? wall.count() : -1;
+}
+
 }  // namespace
 
 void installAgent() {
@@ -187,7 +213,7 @@ Measurement runParseOnly(const PayloadSet& set) {
   return watch.Stop();
 }
 
-Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool lean) {
   auto channel = openChannel(dir, freshName("floor"));
   sqlite3* db = channel->db.get();
   const json& table = channel->tables[0];
@@ -226,39 +252,87 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set) {
     payloads.push_back(std::move(payload));
   }
 
+  // The lean floor makes the calls the plugin makes, at their cheapest:
+  // statements prepared once, every parameter bound for every row (so no
+  // clearing), text bound in place. The other makes them as the writer's
+  // description has it: statements prepared per payload, bindings cleared
+  // per row, text copied.
   const std::string interval_sql =
       "INSERT INTO bench_intervals (time_start, time_end) VALUES (?, ?)";
+  sqlite3_stmt* interval = nullptr;
+  sqlite3_stmt* entry = nullptr;
+  const auto prepareBoth = [&] {
+    sqlite3_prepare_v2(db, interval_sql.c_str(), -1, &interval, nullptr);
+    sqlite3_prepare_v2(db, entry_sql.c_str(), -1, &entry, nullptr);
+  };
+  const auto finalizeBoth = [&] {
+    sqlite3_finalize(interval);
+    sqlite3_finalize(entry);
+  };
+  if (lean) prepareBoth();
   const Stopwatch watch;
   for (const Payload& payload : payloads) {
     exec(db, "BEGIN TRANSACTION;");
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, interval_sql.c_str(), -1, &statement, nullptr);
-    sqlite3_bind_int64(statement, 1, payload.start);
-    sqlite3_bind_int64(statement, 2, payload.end);
-    if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
-    sqlite3_finalize(statement);
+    if (!lean) prepareBoth();
+    sqlite3_reset(interval);
+    sqlite3_bind_int64(interval, 1, payload.start);
+    sqlite3_bind_int64(interval, 2, payload.end);
+    if (sqlite3_step(interval) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
     const int64_t interval_id = sqlite3_last_insert_rowid(db);
-    sqlite3_prepare_v2(db, entry_sql.c_str(), -1, &statement, nullptr);
     for (const auto& row : payload.rows) {
-      sqlite3_reset(statement);
-      sqlite3_clear_bindings(statement);
-      sqlite3_bind_int64(statement, 1, interval_id);
+      sqlite3_reset(entry);
+      if (!lean) sqlite3_clear_bindings(entry);
+      sqlite3_bind_int64(entry, 1, interval_id);
       int parameter = 2;
       for (const Value& value : row) {
         if (value.kind == Value::kText) {
-          sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(),
-                              SQLITE_TRANSIENT, SQLITE_UTF8);
+          sqlite3_bind_text64(entry, parameter, value.text.data(), value.text.size(),
+                              lean ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
         } else if (value.kind == Value::kInteger) {
-          sqlite3_bind_int64(statement, parameter, value.integer);
+          sqlite3_bind_int64(entry, parameter, value.integer);
+        } else {
+          sqlite3_bind_null(entry, parameter);
         }
         ++parameter;
       }
-      if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+      if (sqlite3_step(entry) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
     }
-    sqlite3_finalize(statement);
+    sqlite3_reset(entry);
+    if (!lean) finalizeBoth();
     exec(db, "COMMIT;");
   }
-  return watch.Stop();
+  Measurement measured = watch.Stop();
+  if (lean) finalizeBoth();
+  return measured;
+}
+
+EndToEnd runEndToEnd(const std::string& bin_dir, const std::string& dir, const PayloadSet& set) {
+  const std::string payloads = dir + "/set-" + set.name + ".jsonl";
+  if (!std::filesystem::exists(payloads)) {
+    std::ofstream out(payloads);
+    for (const std::string& text : set.texts) out << text << '\n';
+  }
+  EndToEnd result;
+  const std::string config = dir + "/end-to-end.json";
+  {
+    std::ofstream out(config);
+    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(freshName("host"))}}}}.dump();
+  }
+  result.host_seconds =
+      timedProcess({bin_dir + "/tavrin-sink-host", "-c", config, "-C", "bench", payloads});
+  if (result.host_seconds < 0) throw std::runtime_error("tavrin-sink-host failed on " + payloads);
+
+  // The peer writes into the plugin's own schema.
+  const std::string peer_db = freshName("peer");
+  const std::string table = dir + "/peer-table.json";
+  {
+    const auto channel = openChannel(dir, peer_db);
+    std::ofstream(table) << channel->tables[0].dump();
+  }
+  const double peer = timedProcess(
+      {"python3", bin_dir + "/tavrin-sink-peer.py", dir + "/" + peer_db, table, payloads});
+  result.peer_seconds = peer < 0 ? 0 : peer;
+  return result;
 }
 
 double runPurge(const std::string& dir, int days) {

@@ -42,9 +42,22 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
 // The JSON library alone parsing the same texts in the same mode.
 Measurement runParseOnly(const PayloadSet& set);
 
-// The same rows, converted beforehand, inserted with the plugin's SQL, calls
-// and settings into a fresh file: what storing costs without parsing.
-Measurement runInsertFloor(const std::string& dir, const PayloadSet& set);
+// The same rows, converted beforehand, inserted with the plugin's SQL and
+// settings into a fresh file: what storing costs without parsing. `lean`
+// makes the plugin's calls at their cheapest; otherwise as the writer was
+// first described (statements per payload, bindings cleared, text copied).
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool lean);
+
+// The whole job as a user runs it, on the same payload file: the host
+// (tavrin-sink-host in `bin_dir`, loading the plugin beside it) and the plain
+// Python script beside it (tavrin-sink-peer.py), each a process of its own,
+// each into a fresh file. Wall seconds; the peer's are 0 when python3 is not
+// installed.
+struct EndToEnd {
+  double host_seconds = 0;
+  double peer_seconds = 0;
+};
+EndToEnd runEndToEnd(const std::string& bin_dir, const std::string& dir, const PayloadSet& set);
 
 // Seconds the daily purge of one day takes on a file holding `days` days of
 // one-minute intervals with 20 entry rows each.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -19,15 +20,6 @@ constexpr int kMaxDepth = 64;
 // they are given back after the payload.
 constexpr size_t kKeptCapacity = size_t{4} << 20;
 
-// The key and value of one object member; false on a syntax error there.
-template <typename Member>
-bool readMember(Member&& member, std::string_view& key, ondemand::value& value) {
-  ondemand::field field;
-  if (std::move(member).get(field) || field.unescaped_key().get(key)) return false;
-  value = field.value();
-  return true;
-}
-
 class Walk {
  public:
   Walk(const tvsColumnPlan& plan_, tvsAggregatePayload& out_) : plan(plan_), out(out_) {}
@@ -38,7 +30,7 @@ class Walk {
     for (auto member : root) {
       std::string_view key;
       ondemand::value value;
-      if (!readMember(member, key, value)) return false;
+      if (!ReadMember(member, key, value)) return false;
       if (key == "log_time_start" || key == "log_time_end") {
         tvsAggregatePayload::Timestamp& timestamp = key == "log_time_start" ? out.start : out.end;
         if (!Stored(value, timestamp.value)) return false;
@@ -56,6 +48,52 @@ class Walk {
   }
 
  private:
+  // The key of `field`. A key without escapes is read in place (the parser
+  // has checked its bytes and its closing quote); one with escapes is
+  // unescaped.
+  static bool KeyOf(ondemand::field& field, std::string_view& key) {
+    const char* const raw = field.key().raw();
+    const char* end = raw;
+    while (*end != '"' && *end != '\\') ++end;
+    if (*end == '"') {
+      key = std::string_view(raw, static_cast<size_t>(end - raw));
+      return true;
+    }
+    return field.unescaped_key().get(key) == simdjson::SUCCESS;
+  }
+
+  // The key and value of one object member; false on a syntax error there.
+  template <typename Member>
+  static bool ReadMember(Member&& member, std::string_view& key, ondemand::value& value) {
+    ondemand::field field;
+    if (std::move(member).get(field) || !KeyOf(field, key)) return false;
+    value = field.value();
+    return true;
+  }
+
+  // The slot of the member at `position` of an entry. Entries mostly list
+  // their members in the same order, so the previous entry's key at that
+  // position is compared first, on the raw text: a key without a backslash
+  // reads the same escaped or not.
+  bool SlotAt(size_t position, ondemand::field& field, int& slot) {
+    if (position < recent.size()) {
+      const Recent& known = recent[position];
+      if (known.plain && field.key().unsafe_is_equal(known.name)) {
+        slot = known.slot;
+        return true;
+      }
+    } else {
+      recent.resize(position + 1);
+    }
+    std::string_view key;
+    if (!KeyOf(field, key)) return false;
+    Recent& known = recent[position];
+    known.name.assign(key);
+    known.plain = key.find('\\') == std::string_view::npos;
+    known.slot = slot = plan.SlotOf(key);
+    return true;
+  }
+
   bool Stats(ondemand::value& value) {
     out.ClearEntries();
     ondemand::json_type type;
@@ -73,11 +111,12 @@ class Walk {
       }
       ondemand::object members;
       if (entry.get_object().get(members)) return false;
+      size_t position = 0;
       for (auto member : members) {
-        std::string_view key;
-        ondemand::value member_value;
-        if (!readMember(member, key, member_value)) return false;
-        const int slot = plan.SlotOf(key);
+        ondemand::field field;
+        int slot = -1;
+        if (std::move(member).get(field) || !SlotAt(position++, field, slot)) return false;
+        ondemand::value member_value = field.value();
         if (slot < 0) {
           if (!Check(member_value, 4)) return false;
           continue;
@@ -139,7 +178,7 @@ class Walk {
 
   // A value nobody stores, walked only for its syntax: the parser checks
   // what it is asked for, never what it skips.
-  static bool Check(ondemand::value& value, int depth) {
+  bool Check(ondemand::value& value, int depth) {
     ondemand::json_type type;
     if (value.type().get(type)) return false;
     switch (type) {
@@ -158,7 +197,7 @@ class Walk {
         for (auto member : object) {
           std::string_view key;
           ondemand::value inner;
-          if (!readMember(member, key, inner) || !Check(inner, depth + 1)) return false;
+          if (!ReadMember(member, key, inner) || !Check(inner, depth + 1)) return false;
         }
         return true;
       }
@@ -171,6 +210,12 @@ class Walk {
 
   const tvsColumnPlan& plan;
   tvsAggregatePayload& out;
+  struct Recent {
+    std::string name;
+    bool plain = false;  // no backslash in `name`
+    int slot = -1;
+  };
+  std::vector<Recent> recent;  // SlotAt's keys by position
 };
 
 }  // namespace
