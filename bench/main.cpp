@@ -171,6 +171,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavrin-sink-bench: %s\n", e.what());
     return 1;
   }
+  // Peak memory of one payload of each shape, against 3x its text + 16 MiB.
+  nlohmann::json shapes = nlohmann::json::array();
+  try {
+    for (const PayloadSet& shape : makeShapes(options.smoke ? 50 : 1)) {
+      const Measurement plugin = runPlugin(options.plugin, dir, shape, false);
+      const double text_mib = static_cast<double>(shape.texts[0].size()) / (1 << 20);
+      shapes.push_back({{"shape", shape.name},
+                        {"entries", shape.entries},
+                        {"text_mib", text_mib},
+                        {"peak_mib", plugin.peak_mib},
+                        {"bound_mib", 3 * text_mib + 16},
+                        {"failed", plugin.failed}});
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tavrin-sink-bench: %s\n", e.what());
+    return 1;
+  }
   const double purge_seconds = options.purge_days > 0 ? runPurge(dir, options.purge_days) : 0;
   if (options.dir.empty()) std::filesystem::remove_all(dir);
 
@@ -201,6 +218,7 @@ int main(int argc, char** argv) {
                                                    ? nlohmann::json()
                                                    : nlohmann::json(median(r.host_vs_peer))}});
   }
+  report["memory"] = shapes;
   if (options.purge_days > 0) {
     report["purge"] = {{"days", options.purge_days},
                        {"entry_rows", options.purge_days * 1440 * 20},
@@ -240,6 +258,15 @@ int main(int argc, char** argv) {
                 peer ? std::to_string(s["peer_seconds"].get<double>()).substr(0, 6).c_str() : "n/a",
                 peer ? std::to_string(s["host_vs_peer"].get<double>()).substr(0, 5).c_str()
                      : "(no python3)");
+  }
+  std::printf("\nmemory per payload: the plugin's peak above its start, one payload of each shape\n");
+  std::printf("%-34s %9s %10s %10s %10s %7s\n", "shape", "entries", "text MiB", "peak MiB",
+              "bound MiB", "failed");
+  for (const auto& m : report["memory"]) {
+    std::printf("%-34s %9zu %10.1f %10.1f %10.1f %7zu\n", m["shape"].get<std::string>().c_str(),
+                m["entries"].get<size_t>(), m["text_mib"].get<double>(),
+                m["peak_mib"].get<double>(), m["bound_mib"].get<double>(),
+                m["failed"].get<size_t>());
   }
   if (report.contains("purge")) {
     std::printf("purge: one day out of %d days of one-minute intervals (%d entry rows): %.3f s\n",

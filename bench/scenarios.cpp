@@ -163,6 +163,39 @@ PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entri
   return set;
 }
 
+std::vector<PayloadSet> makeShapes(size_t scale) {
+  const auto one = [](const std::string& name, size_t entries, std::string text) {
+    PayloadSet set;
+    set.name = name;
+    set.payloads = 1;
+    set.entries = entries;
+    set.texts.push_back(std::move(text));
+    return set;
+  };
+  const auto repeated = [](const std::string& element, size_t count) {
+    std::string stats;
+    stats.reserve(count * (element.size() + 1));
+    for (size_t i = 0; i < count; ++i) {
+      if (i) stats += ',';
+      stats += element;
+    }
+    return R"({"log_time_start": 1765000000, "log_time_end": 1765000060, "stats": [)" + stats +
+           "]}";
+  };
+  std::vector<PayloadSet> shapes;
+  FlowPayloadGenerator generator(11);
+  const size_t flows = 20000 / scale;
+  shapes.push_back(one("flow records", flows, generator.Next(flows)));
+  // The same with a comment: read by the JSON library's reader.
+  shapes.push_back(one("flow records, commented", flows, "// a comment\n" + generator.Next(flows)));
+  const size_t tiny = 2000000 / scale;
+  shapes.push_back(one("stats [0, 0, ...]", tiny, repeated("0", tiny)));
+  shapes.push_back(one("stats [{}, {}, ...]", tiny, repeated("{}", tiny)));
+  shapes.push_back(one("stats [{\"local_port\": 0}, ...]", tiny / 2,
+                       repeated(R"({"local_port":0})", tiny / 2)));
+  return shapes;
+}
+
 Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set,
                       bool reader) {
   void* library = dlopen(plugin_path.c_str(), RTLD_NOW | RTLD_LOCAL);

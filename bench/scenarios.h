@@ -32,6 +32,11 @@ struct PayloadSet {
 // Generates `payloads` payloads of `entries` flow records, the same for a seed.
 PayloadSet makePayloadSet(const std::string& name, size_t payloads, size_t entries, unsigned seed);
 
+// One payload of each shape the memory figures cover, `scale` times smaller
+// for a smoke run: flow records, and many tiny entries the writer must not
+// hold one value per column for.
+std::vector<PayloadSet> makeShapes(size_t scale);
+
 // The real plugin, loaded from `plugin_path` as the agent loads it, storing
 // every payload into a fresh database file under `dir`; timed from the first
 // payload queued to the worker's return to an empty queue. With `reader`, a

@@ -20,6 +20,12 @@ struct tvsSqliteClose {
 };
 using tvsDbHandle = std::unique_ptr<sqlite3, tvsSqliteClose>;
 
+// The names derived from a channel's settings, made here only.
+inline std::string tvsIntervalsTable(const std::string& channel) { return channel + "_intervals"; }
+inline std::string tvsDatabaseFile(const std::string& db_path, const std::string& db_name) {
+  return db_path + "/" + db_name;
+}
+
 class tvsChannelConfig {
  public:
   tvsChannelConfig();
@@ -61,9 +67,8 @@ class tvsChannelConfig {
   // Closes `db`, after the statements the writer keeps on it.
   void CloseDatabase();
 
-  // Names derived from the settings, each made in one place.
-  std::string IntervalsTable() const { return name + "_intervals"; }
-  std::string FilePath() const { return db_path + "/" + db_name; }
+  std::string IntervalsTable() const { return tvsIntervalsTable(name); }
+  std::string FilePath() const { return tvsDatabaseFile(db_path, db_name); }
   bool IsAggregator() const { return data_source == "aggregator"; }
 
   // True when `db` still writes the file at db_path/db_name. When that file

@@ -7,7 +7,7 @@
 
 void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
                         const std::string& db_name, int days, int busy_timeout) {
-  const std::string path = db_path + "/" + db_name;
+  const std::string path = tvsDatabaseFile(db_path, db_name);
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open(path.c_str(), &raw);
   // Owns the handle from here on, also the one a failed open returns.
@@ -25,7 +25,7 @@ void PurgeAggregateData(const std::string& channel_name, const std::string& db_p
     throw tvException("%s: cannot enable foreign keys: %s", channel_name.c_str(), error.c_str());
   }
 
-  const std::string intervals = channel_name + "_intervals";
+  const std::string intervals = tvsIntervalsTable(channel_name);
   const std::string purge = "DELETE FROM " + intervals + " WHERE created_at < datetime('now', '-" +
                             std::to_string(days) + " days');";
   if (!execSql(db.get(), purge, error)) {
