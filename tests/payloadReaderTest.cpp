@@ -130,13 +130,9 @@ TEST_F(PayloadReaderTest, ReadsTheSameValuesAsTheDocument) {
     // Per entry and slot the type of the value the writer binds.
     const auto bound = [](const tvsAggregatePayload& read) {
       std::map<std::pair<uint64_t, int>, std::string> types;
-      uint64_t entry = 0;
-      for (const tvsValue& value : read.values) {
-        if (value.kind == tvsValue::Kind::kEntryStart) {
-          entry = value.number;
-        } else {
-          types[{entry, value.slot}] = value.TypeName();
-        }
+      for (tvsMemberRuns run(read.values); run.Valid(); run.Next()) {
+        for (size_t i = run.Begin(); i < run.End(); ++i)
+          types[{run.Entry(), read.values[i].slot}] = read.values[i].TypeName();
       }
       return std::pair{read.entries, types};
     };

@@ -24,7 +24,7 @@ struct tvsValue {
     kFloat,
     kString,
     kJson,        // an array or object, printed by the TEXT rule
-    kEntryStart,  // marks where the values of the entry `number` begin
+    kEntryStart,  // the next member starts the entry `number`
   };
   union {
     bool boolean;
@@ -37,6 +37,7 @@ struct tvsValue {
   uint32_t length;  // kString: bytes at `text`
   uint16_t slot;    // the column plan's slot of the member
   Kind kind;
+  bool starts_entry;  // the first member of the entry after the previous one's
 
   // The JSON library's name of the type, as its type errors print it.
   const char* TypeName() const;
@@ -83,6 +84,7 @@ struct tvsValue {
     v.length = 0;
     v.slot = 0;
     v.kind = kind;
+    v.starts_entry = false;
     return v;
   }
 };
@@ -103,8 +105,10 @@ struct tvsAggregatePayload {
   Timestamp end;
   // The elements of the last "stats" member, when it is an array.
   uint64_t entries = 0;
-  // In entry order: a kEntryStart for each entry with mapped members, then
-  // those members' values as they appear (a later duplicate key wins).
+  // The members of the entries that have any, entry by entry and in the
+  // order they appear (a later duplicate key wins). The first member of an
+  // entry is marked: by `starts_entry` when it follows the members of the
+  // entry before it, else by a kEntryStart ahead of it naming the entry.
   std::vector<tvsValue> values;
   // What a reader had to keep for itself: unescaped text and nested values.
   std::deque<std::string> texts;
@@ -133,12 +137,17 @@ struct tvsAggregatePayload {
   }
   // A new "stats" element, with no values yet.
   void AddEntry() { ++entries; }
-  // A member of the newest entry; marks the entry on its first member.
+  // A member of the newest entry.
   void AddMember(tvsValue value) {
+    value.starts_entry = false;
     if (last_marked != entries) {
-      tvsValue mark = tvsValue::Unsigned(entries - 1);
-      mark.kind = tvsValue::Kind::kEntryStart;
-      values.push_back(mark);
+      if (last_marked == entries - 1) {
+        value.starts_entry = true;
+      } else {
+        tvsValue mark = tvsValue::Unsigned(entries - 1);
+        mark.kind = tvsValue::Kind::kEntryStart;
+        values.push_back(mark);
+      }
       last_marked = entries;
     }
     values.push_back(value);
@@ -159,5 +168,43 @@ struct tvsAggregatePayload {
     }
   }
 
-  uint64_t last_marked = 0;  // entries at the last kEntryStart (entry index + 1)
+  uint64_t last_marked = 0;  // index + 1 of the last entry with members
+};
+
+// Walks the entries of a payload that have members: Entry() is the index of
+// the current one, its members are Values()[Begin(), End()).
+class tvsMemberRuns {
+ public:
+  explicit tvsMemberRuns(const std::vector<tvsValue>& values_) : values(values_) { Find(); }
+  bool Valid() const { return begin < values.size(); }
+  uint64_t Entry() const { return entry; }
+  size_t Begin() const { return begin; }
+  size_t End() const { return end; }
+  void Next() {
+    begin = end;
+    Find();
+  }
+
+ private:
+  void Find() {
+    if (begin >= values.size()) return;
+    if (values[begin].kind == tvsValue::Kind::kEntryStart) {
+      entry = values[begin].number;
+      ++begin;
+    } else {
+      entry = started ? entry + 1 : 0;
+    }
+    started = true;
+    end = begin + 1;
+    while (end < values.size() && !values[end].starts_entry &&
+           values[end].kind != tvsValue::Kind::kEntryStart) {
+      ++end;
+    }
+  }
+
+  const std::vector<tvsValue>& values;
+  size_t begin = 0;
+  size_t end = 0;
+  uint64_t entry = 0;
+  bool started = false;
 };

@@ -148,7 +148,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     const tvsStatementRelease release(entry_insert);
     sqlite3_stmt* statement = entry_insert.get();
     const std::vector<tvsValue>& values = payload.values;
-    size_t next = 0;  // the next unread value
+    tvsMemberRuns run(values);
     // Nothing of an earlier payload, which may have ended by an error.
     std::fill(members.begin(), members.end(), nullptr);
     bool clear = false;
@@ -157,13 +157,9 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
         std::fill(members.begin(), members.end(), nullptr);
         clear = false;
       }
-      if (next < values.size() && values[next].number == entry) {
-        // kEntryStart of this entry: its members follow, a later duplicate
-        // overriding an earlier one.
-        for (++next; next < values.size() && values[next].kind != tvsValue::Kind::kEntryStart;
-             ++next) {
-          members[values[next].slot] = &values[next];
-        }
+      if (run.Valid() && run.Entry() == entry) {
+        for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = &values[i];
+        run.Next();
         clear = true;
       }
       // Every parameter is bound for every row, so no clearing in between.
