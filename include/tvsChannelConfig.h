@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -57,6 +58,20 @@ class tvsChannelConfig {
   // purge when it is due.
   int InsertPayload(const std::string& payload_text);
 
+  // Stores one payload's text as part of a batch: the first opens the
+  // batch's transaction, each payload is written in a savepoint of its own.
+  // Returns what InsertPayload would, but rows (> 0) are only staged: their
+  // "saved" line, and the purge check, wait for CommitBatch.
+  int StagePayload(const std::string& payload_text);
+  // Commits the open batch. Returns the result of every staged payload in
+  // order: its rows once the COMMIT succeeded, -1 for each when it failed
+  // (each logged; nothing of the batch is then in the file).
+  std::vector<int> CommitBatch();
+  size_t Staged() const { return staged_rows.size(); }
+  // True while a batch's transaction is open: the writer then writes in a
+  // savepoint.
+  bool batch_open = false;
+
   // Stores one parsed aggregator payload: one <name>_intervals row and one
   // row per "stats" element in the first table, in one transaction. Returns
   // the entry rows committed, 0 when timestamps are missing, -1 after a
@@ -98,6 +113,15 @@ class tvsChannelConfig {
   int32_t busy_timeout = -1;
   // "add_columns" adds configured columns an existing table lacks.
   std::string schema_update;
+  // Payloads drained together that may share one transaction, each in its
+  // own savepoint; 1 commits every payload alone.
+  int32_t commit_batch = 1;
+  // The bound on the pages the file uses, in MiB; 0 for none. Above it the
+  // oldest intervals go until 90 % of it is used.
+  int64_t max_db_mb = 0;
+  // The size the -wal file is cut back to in WAL mode, in MiB; -1 for the
+  // default (16, or a tenth of max_db_mb when that is less, at least 1).
+  int64_t wal_limit_mb = -1;
 
   // The configured file as it was when `db` opened it; compared before
   // every payload. `reopen_pending` asks the next payload to reopen.
@@ -110,4 +134,18 @@ class tvsChannelConfig {
   // for the channel (without its newline). Worker thread only.
   uint64_t purges_run = 0;
   std::string last_error;
+  // Cap purges run since the record was built, and the bytes the file's
+  // pages used after the last check (0 before one).
+  uint64_t cap_purges = 0;
+  int64_t used_bytes = 0;
+
+ private:
+  // Reads and writes one payload; logs as InsertPayload does, but for the
+  // "saved" line. `purge_check` tells whether the payload gives the daily
+  // purge its chance.
+  int StorePayload(const std::string& payload_text, bool& purge_check);
+  void PurgeWhenDue();
+
+  std::vector<int> staged_rows;  // rows of the batch's payloads written so far
+  bool batch_purge_check = false;
 };

@@ -23,6 +23,10 @@ struct tvsChannelHealth {
   uint64_t purges = 0;     // retention purges run, start-up included
   std::string last_error;  // the last failure line; empty when none
   std::string db_file;     // the database file, whose size GetStatus reports
+  // Reported for a channel with max_db_mb only.
+  bool capped = false;
+  uint64_t cap_purges = 0;  // size-cap purges run
+  int64_t used_bytes = 0;   // bytes the file's pages used at the last check
 };
 
 class tvsPlugin : public tvPluginSink {
@@ -60,6 +64,11 @@ class tvsPlugin : public tvPluginSink {
   // Hands a copy of the payload text to each named channel and counts the
   // rows written. Worker thread only.
   void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
+  // Drains what is queued now, up to the largest commit_batch of a channel
+  // at a time: channels with a commit_batch above 1 write those payloads in
+  // one transaction each (committed every commit_batch payloads and at the
+  // end of the drain), the others one by one as WritePayload does.
+  void WriteBatches();
 
   using ChannelMap = std::map<std::string, std::shared_ptr<tvsChannelConfig>>;
 
@@ -76,6 +85,11 @@ class tvsPlugin : public tvPluginSink {
                      ChannelMap& into) const;
   // Acts on a pending reload request; the first load goes through Reload.
   void ServeReload();
+
+  // Commits `channel`'s open batch and counts its payloads.
+  void CommitBatch(const std::string& channel_name, tvsChannelConfig& channel);
+  // The largest commit_batch of the loaded channels.
+  int32_t LargestBatch() const;
 
   // Counts one payload's result for `channel` (worker thread).
   void CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows);

@@ -1,8 +1,10 @@
 // The plugin frame: exported symbols, the worker loop, routing and status.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include <dlfcn.h>
+#include <sqlite3.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -103,6 +105,29 @@ class PluginLoopTest : public ::testing::Test {
         std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
     ASSERT_EQ(0, plugin->Create());
     ASSERT_TRUE(plugin->WaitUntilIdle());
+  }
+
+  // Starts with `texts` already queued for "b", so the worker drains them together.
+  void StartQueued(const std::vector<std::string>& texts) {
+    plugin = std::make_unique<tvsPlugin>(
+        "sink",
+        std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
+    for (const std::string& text : texts) Queue(text, {"b"});
+    ASSERT_EQ(0, plugin->Create());
+    ASSERT_TRUE(plugin->WaitUntilIdle());
+  }
+
+  // Channel "b" with further members, such as R"("commit_batch": 8)".
+  void WriteChannel(const std::string& members) {
+    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
+                               R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator", )" +
+                               members + R"(, "tables": )" + kTalkers + "}}}");
+  }
+
+  json ChannelStatus() {
+    json status = json::object();
+    plugin->GetStatus(status);
+    return status["channels"]["b"];
   }
 
   void Queue(const std::string& text, std::set<std::string> channels) {
@@ -324,4 +349,95 @@ TEST_F(PluginLoopTest, ReloadWhoseDatabaseSetUpFailsKeepsTheRunningChannels) {
   EXPECT_EQ(1, status["reload_failures"]);
   EXPECT_EQ("c: cannot open DB: " + dir.File("missing") + "/c.db: unable to open database file",
             status["last_reload_error"]);
+}
+
+// A payload whose interval starts at minute k, with `rows` entries.
+std::string minutePayload(int k, int rows, const std::string& bytes = "1") {
+  std::string stats;
+  for (int i = 0; i < rows; ++i) {
+    stats += std::string(i ? "," : "") + R"({"ip": "10.0.0.)" + std::to_string(i) +
+             R"(", "bytes": )" + bytes + "}";
+  }
+  return R"({"log_time_start": )" + std::to_string(k * 60) + R"(, "log_time_end": )" +
+         std::to_string(k * 60 + 60) + R"(, "stats": [)" + stats + "]}";
+}
+
+TEST_F(PluginLoopTest, BatchKeepsEveryPayloadButTheOneThatFails) {
+  WriteChannel(R"("commit_batch": 8)");
+  StartQueued({minutePayload(1, 3), minutePayload(2, 3), minutePayload(3, 3, R"("x")"),
+               minutePayload(4, 3), minutePayload(5, 3)});
+  EXPECT_EQ((Rows{{"60"}, {"120"}, {"240"}, {"300"}}),
+            Query(dir.File("b.db"), "SELECT time_start FROM b_intervals ORDER BY id"));
+  EXPECT_EQ((Rows{{"12"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
+  // The failure is logged where it happens, the saved lines once committed.
+  const auto lines = log.Lines();
+  const auto failure = std::find(
+      lines.begin(), lines.end(),
+      "b: payload not stored: [json.exception.type_error.302] type must be number, but is string\n");
+  ASSERT_NE(lines.end(), failure);
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "b: Transaction aborted\n"));
+  EXPECT_EQ(0, std::count(lines.begin(), failure, "sink-sqlite: saved 3 rows from payload on channel b\n"));
+  EXPECT_EQ(4, std::count(failure, lines.end(), "sink-sqlite: saved 3 rows from payload on channel b\n"));
+  EXPECT_EQ(12, Entries());
+  const json status = ChannelStatus();
+  EXPECT_EQ(5, status["payloads"]);
+  EXPECT_EQ(1, status["failed"]);
+  EXPECT_EQ(12, status["rows"]);
+
+  // A payload that comes alone is committed at once.
+  log.Clear();
+  Queue(minutePayload(6, 2), {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_EQ(1, CountLines("sink-sqlite: saved 2 rows from payload on channel b\n"));
+  EXPECT_EQ((Rows{{"5"}}), Query(dir.File("b.db"), "SELECT count(*) FROM b_intervals"));
+}
+
+TEST_F(PluginLoopTest, BatchWhoseCommitIsRefusedFailsWhole) {
+  WriteChannel(R"("commit_batch": 8)");
+  StartQueued({minutePayload(1, 1)});
+  plugin->Terminate();
+  plugin.reset();
+  // A reader's read transaction keeps the writer from committing.
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(dir.File("b.db").c_str(), &reader));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM talkers;", nullptr,
+                                    nullptr, nullptr));
+  log.Clear();
+  StartQueued({minutePayload(2, 2), minutePayload(3, 2), minutePayload(4, 2)});
+  sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+  EXPECT_EQ(3, CountLines("b: COMMIT failed: database is locked\n"));
+  EXPECT_EQ(0, CountLines("sink-sqlite: saved 2 rows from payload on channel b\n"));
+  EXPECT_EQ((Rows{{"60"}}), Query(dir.File("b.db"), "SELECT time_start FROM b_intervals"));
+  const json status = ChannelStatus();
+  EXPECT_EQ(3, status["failed"]);
+  EXPECT_EQ(0, status["rows"]);
+  EXPECT_EQ("b: COMMIT failed: database is locked", status["last_error"]);
+}
+
+TEST_F(PluginLoopTest, SizeCapKeepsTheFileUnderItsBoundAndTheNewestIntervals) {
+  WriteChannel(R"("max_db_mb": 1, "auto_vacuum": "incremental", "commit_batch": 16)");
+  // About 4 MiB of entry rows, four times the bound.
+  std::vector<std::string> texts;
+  for (int k = 1; k <= 400; ++k) texts.push_back(minutePayload(k, 100));
+  StartQueued(texts);
+  EXPECT_LE(std::filesystem::file_size(dir.File("b.db")), 1u << 20);
+  EXPECT_EQ((Rows{{"24000"}}), Query(dir.File("b.db"), "SELECT max(time_start) FROM b_intervals"));
+  const Rows kept = Query(dir.File("b.db"),
+                          "SELECT count(*), max(time_start) / 60 - min(time_start) / 60 + 1 FROM "
+                          "b_intervals");
+  EXPECT_EQ(kept.at(0).at(0), kept.at(0).at(1));  // a run of the newest minutes
+  EXPECT_GT(std::stoi(kept.at(0).at(0)), 20);
+  EXPECT_EQ((Rows{{"0"}}),
+            Query(dir.File("b.db"),
+                  "SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM b_intervals)"));
+  const json status = ChannelStatus();
+  EXPECT_EQ(400, status["payloads"]);
+  EXPECT_EQ(0, status["failed"]);
+  EXPECT_GT(status["cap_purges"].get<int>(), 0);
+  EXPECT_LE(status["db_used_bytes"].get<int64_t>(), 1 << 20);
+  const auto lines = log.Lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("b: size cap: deleted ", 0) == 0 && line.find(" bytes used\n") != std::string::npos;
+  }));
 }

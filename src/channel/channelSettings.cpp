@@ -33,6 +33,24 @@ void readChoice(const tvsChannelConfig& record, const json& channel, const char*
   throw tvException("%s: invalid %s: %s", record.name.c_str(), key, given.c_str());
 }
 
+// Sets `member` to the integer `key` when it lies within [low, high]; raises
+// for an integer outside.
+template <typename Integer>
+void readBounded(const tvsChannelConfig& record, const json& channel, const char* key, int64_t low,
+                 int64_t high, Integer& member) {
+  const auto it = channel.find(key);
+  if (it == channel.end() || !it->is_number_integer()) return;
+  const bool within = it->is_number_unsigned() ? it->get<uint64_t>() <= static_cast<uint64_t>(high)
+                                               : it->get<int64_t>() <= high;
+  if (!within || it->get<int64_t>() < low) {
+    throw tvException("%s: invalid %s: %s", record.name.c_str(), key, it->dump().c_str());
+  }
+  member = static_cast<Integer>(it->get<int64_t>());
+}
+
+// A million MiB, a terabyte: beyond any flash a gateway has.
+constexpr int64_t kMaxMegabytes = 1000000;
+
 }  // namespace
 
 void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
@@ -44,6 +62,10 @@ void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
              record.synchronous);
   readChoice(record, channel, "auto_vacuum", {"none", "incremental", "full"}, record.auto_vacuum);
   readChoice(record, channel, "schema_update", {"add_columns"}, record.schema_update);
+
+  readBounded(record, channel, "commit_batch", 1, kMaxCommitBatch, record.commit_batch);
+  readBounded(record, channel, "max_db_mb", 1, kMaxMegabytes, record.max_db_mb);
+  readBounded(record, channel, "wal_limit_mb", 0, kMaxMegabytes, record.wal_limit_mb);
 
   const auto timeout = channel.find("busy_timeout");
   if (timeout != channel.end() && timeout->is_number_integer()) {
@@ -66,6 +88,9 @@ void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defau
   record.auto_vacuum = defaults.auto_vacuum;
   record.busy_timeout = defaults.busy_timeout;
   record.schema_update = defaults.schema_update;
+  record.commit_batch = defaults.commit_batch;
+  record.max_db_mb = defaults.max_db_mb;
+  record.wal_limit_mb = defaults.wal_limit_mb;
 }
 
 void copyLoadedSettings(tvsChannelConfig& to, const tvsChannelConfig& from) {

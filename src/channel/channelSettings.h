@@ -5,11 +5,15 @@
 
 #include "tvsChannelConfig.h"
 
-// Reads "journal_mode", "synchronous", "auto_vacuum", "busy_timeout" and
-// "schema_update" from `channel` into `record`, each only when it has the
-// expected JSON type. Throws tvException "<name>: invalid <key>: <value>" for
-// a value outside its set; journal modes that give up atomic commit ("memory",
-// "off") are outside it.
+// The most payloads one backlog transaction takes.
+constexpr int32_t kMaxCommitBatch = 1024;
+
+// Reads "journal_mode", "synchronous", "auto_vacuum", "busy_timeout",
+// "schema_update", "commit_batch", "max_db_mb" and "wal_limit_mb" from
+// `channel` into `record`, each only when it has the expected JSON type.
+// Throws tvException "<name>: invalid <key>: <value>" for a value outside its
+// set or range; journal modes that give up atomic commit ("memory", "off")
+// are outside it.
 void loadChannelSettings(tvsChannelConfig& record, const nlohmann::json& channel);
 
 // Copies the settings that the top level of the configuration gives every

@@ -29,7 +29,8 @@ class ThreadLockGuard {
 // The keys a channel object, or the top level, is read for.
 const char* const kSharedKeys[] = {"db_path",      "purge_in_days", "db_name",     "data_source",
                                    "tables",       "journal_mode",  "synchronous", "auto_vacuum",
-                                   "busy_timeout", "schema_update"};
+                                   "busy_timeout", "schema_update", "commit_batch",
+                                   "max_db_mb",    "wal_limit_mb"};
 
 // One operator line per key that nothing reads: a typo such as "data_sorce"
 // would otherwise pass in silence.

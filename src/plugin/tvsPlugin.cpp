@@ -1,5 +1,6 @@
 #include "tvsPlugin.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -41,6 +42,10 @@ void* tvsPlugin::Entry() {
   while (!terminate_requested) {
     ServeReload();
     if (WaitOnPayloadQueue(1) == 0) continue;
+    if (LargestBatch() > 1) {
+      WriteBatches();
+      continue;
+    }
     while (PopPayloadQueue(payload)) {
       WritePayload(payload);
       // Between payloads too: under a steady stream the queue never empties.
@@ -88,6 +93,10 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
           {"purges", counts.purges},
           {"last_error",
            counts.last_error.empty() ? nlohmann::json() : nlohmann::json(counts.last_error)}};
+      if (counts.capped) {
+        per_channel[channel_name]["cap_purges"] = counts.cap_purges;
+        per_channel[channel_name]["db_used_bytes"] = counts.used_bytes;
+      }
       files[channel_name] = counts.db_file;
     }
   }
@@ -133,8 +142,46 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       CountPayload(channel_name, *it->second, -1);
       continue;
     }
-    CountPayload(channel_name, *it->second, it->second->InsertPayload(text));
+    tvsChannelConfig& channel = *it->second;
+    if (channel.commit_batch <= 1) {
+      CountPayload(channel_name, channel, channel.InsertPayload(text));
+      continue;
+    }
+    // Staged rows are counted once their batch commits.
+    const int staged = channel.StagePayload(text);
+    if (staged <= 0) CountPayload(channel_name, channel, staged);
+    if (channel.Staged() >= static_cast<size_t>(channel.commit_batch)) {
+      CommitBatch(channel_name, channel);
+    }
   }
+}
+
+int32_t tvsPlugin::LargestBatch() const {
+  int32_t largest = 1;
+  for (const auto& entry : channels) largest = std::max(largest, entry.second->commit_batch);
+  return largest;
+}
+
+void tvsPlugin::WriteBatches() {
+  std::vector<std::shared_ptr<tvPluginSinkPayload>> drained;
+  for (;;) {
+    // Only what is queued now: a batch never waits for payloads to come.
+    const size_t most = static_cast<size_t>(LargestBatch());
+    drained.clear();
+    std::shared_ptr<tvPluginSinkPayload> payload;
+    while (drained.size() < most && PopPayloadQueue(payload)) drained.push_back(std::move(payload));
+    if (drained.empty()) return;
+    for (const auto& queued : drained) WritePayload(queued);
+    for (const auto& [channel_name, channel] : channels) {
+      if (channel->batch_open) CommitBatch(channel_name, *channel);
+    }
+    // Between batches, with every transaction committed.
+    ServeReload();
+  }
+}
+
+void tvsPlugin::CommitBatch(const std::string& channel_name, tvsChannelConfig& channel) {
+  for (const int rows : channel.CommitBatch()) CountPayload(channel_name, channel, rows);
 }
 
 void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel,
@@ -155,6 +202,8 @@ void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelCo
   }
   counts.purges = channel.purges_run;
   counts.last_error = channel.last_error;
+  counts.cap_purges = channel.cap_purges;
+  counts.used_bytes = channel.used_bytes;
 }
 
 void tvsPlugin::ResetStatus() {
@@ -163,6 +212,9 @@ void tvsPlugin::ResetStatus() {
     tvsChannelHealth& counts = fresh[channel_name];
     counts.purges = channel->purges_run;
     counts.last_error = channel->last_error;
+    counts.capped = channel->max_db_mb > 0;
+    counts.cap_purges = channel->cap_purges;
+    counts.used_bytes = channel->used_bytes;
     counts.db_file = channel->FilePath();
   }
   std::lock_guard<std::mutex> guard(status_lock);

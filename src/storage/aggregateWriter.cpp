@@ -13,20 +13,22 @@ using json = nlohmann::json;
 
 namespace {
 
-// The transaction of one payload. Rollback() is the writer's rollback step;
-// the destructor runs it when neither Commit nor Rollback has, so an error
-// raised mid-entry leaves nothing behind.
+// The transaction of one payload, or in a batch its savepoint. Rollback() is
+// the writer's rollback step; the destructor runs it when neither Commit nor
+// Rollback has, so an error raised mid-entry leaves nothing behind.
 class tvsTransaction {
  public:
-  tvsTransaction(sqlite3* db_, const std::string& channel_) : db(db_), channel(channel_) {}
+  tvsTransaction(sqlite3* db_, const std::string& channel_, bool savepoint_)
+      : db(db_), channel(channel_), savepoint(savepoint_) {}
   tvsTransaction(const tvsTransaction&) = delete;
   tvsTransaction& operator=(const tvsTransaction&) = delete;
   ~tvsTransaction() { Rollback(); }
 
   bool Begin() {
     std::string error;
-    if (!execSql(db, "BEGIN TRANSACTION;", error)) {
-      logChannelError("%s: BEGIN TRANSACTION failed: %s\n", channel.c_str(), error.c_str());
+    if (!execSql(db, savepoint ? "SAVEPOINT tvs_payload;" : "BEGIN TRANSACTION;", error)) {
+      logChannelError(savepoint ? "%s: SAVEPOINT failed: %s\n" : "%s: BEGIN TRANSACTION failed: %s\n",
+                      channel.c_str(), error.c_str());
       return false;
     }
     open = true;
@@ -35,8 +37,9 @@ class tvsTransaction {
 
   bool Commit() {
     std::string error;
-    if (!execSql(db, "COMMIT;", error)) {
-      logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+    if (!execSql(db, savepoint ? "RELEASE tvs_payload;" : "COMMIT;", error)) {
+      logChannelError(savepoint ? "%s: RELEASE failed: %s\n" : "%s: COMMIT failed: %s\n",
+                      channel.c_str(), error.c_str());
       Rollback();
       return false;
     }
@@ -48,7 +51,9 @@ class tvsTransaction {
     if (!open) return;
     tv_dprintf("%s: Transaction aborted\n", channel.c_str());
     std::string error;
-    if (!execSql(db, "ROLLBACK;", error)) {
+    // A savepoint rolled back stays open until released.
+    if (!execSql(db, savepoint ? "ROLLBACK TO tvs_payload; RELEASE tvs_payload;" : "ROLLBACK;",
+                 error)) {
       logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
     }
     open = false;
@@ -57,6 +62,7 @@ class tvsTransaction {
  private:
   sqlite3* const db;
   const std::string& channel;
+  const bool savepoint;
   bool open = false;
 };
 
@@ -110,7 +116,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     return -1;
   }
 
-  tvsTransaction transaction(db, channel.name);
+  tvsTransaction transaction(db, channel.name, channel.batch_open);
   if (!transaction.Begin()) return -1;
   // Every failed step ends here: its line with SQLite's message (read before
   // anything else touches the connection), the statement dropped, the

@@ -1,5 +1,7 @@
 #include "connectionSettings.h"
 
+#include <algorithm>
+
 #include "sqliteHandles.h"
 #include "tvException.h"
 #include "tvLog.h"
@@ -59,6 +61,18 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
     if (!error.empty() || mode != channel.journal_mode) {
       throw tvException("%s: cannot set %s: %s", name, "journal_mode",
                         error.empty() ? ("SQLite kept " + mode).c_str() : error.c_str());
+    }
+  }
+  if (channel.journal_mode == "wal") {
+    // A reader that keeps the WAL from being checkpointed lets it grow; once
+    // it can be, SQLite cuts it back to this size.
+    int64_t limit_mb = channel.wal_limit_mb;
+    if (limit_mb < 0) {
+      limit_mb = 16;
+      if (channel.max_db_mb > 0) limit_mb = std::max<int64_t>(1, std::min(limit_mb, channel.max_db_mb / 10));
+    }
+    if (!execSql(db, "PRAGMA journal_size_limit = " + std::to_string(limit_mb << 20) + ";", error)) {
+      throw tvException("%s: cannot set %s: %s", name, "wal_limit_mb", error.c_str());
     }
   }
   if (!channel.synchronous.empty() &&

@@ -7,7 +7,8 @@
 // Applies the channel's configured SQLite settings to its open connection,
 // in the order SQLite needs: auto_vacuum first (it only takes on a file
 // without tables, before WAL), then journal_mode, synchronous and
-// busy_timeout. Throws tvException "<name>: cannot set <key>: <reason>".
+// busy_timeout, and in WAL mode the journal size limit. Throws tvException
+// "<name>: cannot set <key>: <reason>".
 void applyConnectionSettings(tvsChannelConfig& channel);
 
 // Logs every configured column that the table in the file lacks; with

@@ -8,6 +8,7 @@
 #include "fastReader.h"
 #include "intervalIdIndex.h"
 #include "purge.h"
+#include "sizeCap.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
 #include "tvLog.h"
@@ -77,6 +78,7 @@ void tvsChannelConfig::InitDatabase() {
     ++purges_run;
     tv_dprintf("Purging on startup for aggregate channel %s.%s\n", name.c_str(), db_name.c_str());
     PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
+    truncateWal(*this);
   }
 }
 
