@@ -31,7 +31,7 @@ struct Options {
 void usage(FILE* out) {
   std::fputs(
       "Usage: tavrin-sink-bench [--rounds N] [--sets ABC] [--smoke] [--json] [--plugin FILE] [--dir DIR]\n"
-      "                         [--purge-days N]\n"
+      "                         [--purge-days N] [--commit-batch N] [channel settings]\n"
       "Sets: A = 1,000 payloads x 10 entries, B = 100 x 1,000, C = 10 x 10,000 flow records.\n"
       "Each round runs, for every set: the plugin end to end through the stand-in agent into a\n"
       "fresh file, the JSON library parsing the same texts, and the same rows inserted from\n"
@@ -39,7 +39,8 @@ void usage(FILE* out) {
       "and a plain Python script doing the same job. Medians over the rounds are printed.\n"
       "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n"
       "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
-      "--busy-timeout MS, --auto-vacuum MODE. --reader keeps a second connection taking short\n"
+      "--busy-timeout MS, --auto-vacuum MODE, --commit-batch N (payloads drained together share one\n"
+      "transaction; the floors still commit each payload). --reader keeps a second connection taking short\n"
       "read transactions on the plugin's file while it writes; failed payloads are counted.\n",
       out);
 }
@@ -78,6 +79,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.settings[key] = argv[++i];
     } else if (arg == "--busy-timeout" && has_value) {
       options.settings["busy_timeout"] = std::atoi(argv[++i]);
+    } else if (arg == "--commit-batch" && has_value) {
+      options.settings["commit_batch"] = std::atoi(argv[++i]);
     } else if (arg == "--reader") {
       options.reader = true;
     } else if (arg == "--smoke") {

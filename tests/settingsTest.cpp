@@ -58,7 +58,13 @@ TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
                          {R"("synchronous": "full")", "synchronous", "2"},
                          {R"("synchronous": "extra")", "synchronous", "3"},
                          {R"("busy_timeout": 0)", "busy_timeout", "0"},
-                         {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"}}) {
+                         {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"},
+                         // The -wal file's bound: its default, a tenth of max_db_mb, or as given.
+                         {R"("journal_mode": "wal")", "journal_size_limit", "16777216"},
+                         {R"("journal_mode": "wal", "max_db_mb": 50)", "journal_size_limit", "5242880"},
+                         {R"("journal_mode": "wal", "max_db_mb": 5)", "journal_size_limit", "1048576"},
+                         {R"("journal_mode": "wal", "wal_limit_mb": 2)", "journal_size_limit", "2097152"},
+                         {R"("wal_limit_mb": 2)", "journal_size_limit", "-1"}}) {
     SCOPED_TRACE(c.members);
     std::filesystem::remove(DbFile());
     EXPECT_EQ(c.value, Pragma(*Open(Talkers(c.members)), c.pragma));
@@ -91,7 +97,12 @@ TEST_F(SettingsTest, InvalidValuesAreConfigurationErrors) {
            {R"("synchronous": "fast")", "flows: invalid synchronous: fast"},
            {R"("auto_vacuum": "yes")", "flows: invalid auto_vacuum: yes"},
            {R"("busy_timeout": -5)", "flows: invalid busy_timeout: -5"},
-           {R"("schema_update": "drop_columns")", "flows: invalid schema_update: drop_columns"}}) {
+           {R"("schema_update": "drop_columns")", "flows: invalid schema_update: drop_columns"},
+           {R"("commit_batch": 0)", "flows: invalid commit_batch: 0"},
+           {R"("commit_batch": 1025)", "flows: invalid commit_batch: 1025"},
+           {R"("max_db_mb": 0)", "flows: invalid max_db_mb: 0"},
+           {R"("max_db_mb": 18446744073709551615)", "flows: invalid max_db_mb: 18446744073709551615"},
+           {R"("wal_limit_mb": -1)", "flows: invalid wal_limit_mb: -1"}}) {
     SCOPED_TRACE(c.members);
     EXPECT_THAT([&] { Load(Talkers(c.members)); }, ThrowsMessage<tvException>(StrEq(c.message)));
   }
