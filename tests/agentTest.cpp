@@ -48,7 +48,7 @@ class CollectingSink : public tvPluginSink {
     std::shared_ptr<tvPluginSinkPayload> payload;
     while (!terminate_requested) {
       if (fail_with) throw std::runtime_error(fail_with);
-      if (WaitOnPayloadQueue(1) == 0) continue;
+      if (WaitOnPayloadQueue(wait_units) == 0) continue;
       while (PopPayloadQueue(payload)) {
         std::lock_guard<std::mutex> guard(lock);
         texts.emplace_back(reinterpret_cast<const char*>(payload->data), payload->data_length);
@@ -66,6 +66,7 @@ class CollectingSink : public tvPluginSink {
   std::mutex lock;
   std::vector<std::string> texts;
   const char* fail_with = nullptr;
+  unsigned wait_units = 1;
 };
 
 }  // namespace
@@ -109,6 +110,19 @@ TEST(AgentSink, WaitReturnsAsSoonAsAPayloadIsQueued) {
   EXPECT_TRUE(sink.PopPayloadQueue(payload));
   EXPECT_FALSE(sink.PopPayloadQueue(payload));
   EXPECT_EQ(0u, sink.WaitOnPayloadQueue(0));
+}
+
+TEST(AgentSink, IdleWaitsAndTerminateWakeAWaitingWorker) {
+  CollectingSink sink;
+  sink.wait_units = 600;  // a minute per wait: no timeout ends these waits
+  ASSERT_EQ(0, sink.Create());
+  ASSERT_TRUE(sink.WaitUntilIdle());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(sink.WaitUntilIdle());  // the worker sat in its wait meanwhile
+  sink.Terminate();
+  sink.Join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_FALSE(sink.IsRunning());
 }
 
 TEST(AgentSink, EmptyPayloadHasNullData) {

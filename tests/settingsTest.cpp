@@ -249,3 +249,14 @@ TEST_F(SettingsTest, SchemaDriftSeesNamesAsSQLiteResolvesThem) {
   EXPECT_EQ((Rows{{"id"}, {"interval_id"}, {"my col"}, {"ip"}}),
             Q("SELECT name FROM pragma_table_info('talkers')"));
 }
+
+TEST_F(SettingsTest, APurgeEmptiesTheWalOfAWalChannel) {
+  auto channel = Open(Talkers(R"("journal_mode": "wal", "purge_in_days": 30)"));
+  const std::string payload =
+      R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"ip": "10.0.0.1", "bytes": 5}]})";
+  // The first payload is followed by the daily purge, the second is not.
+  ASSERT_EQ(1, channel->InsertPayload(payload));
+  EXPECT_EQ(0u, std::filesystem::file_size(DbFile() + "-wal"));
+  ASSERT_EQ(1, channel->InsertPayload(payload));
+  EXPECT_GT(std::filesystem::file_size(DbFile() + "-wal"), 0u);
+}
