@@ -8,23 +8,6 @@
 
 namespace {
 
-// The first column of the first row `sql` returns, as text ("" when none).
-std::string pragmaValue(sqlite3* db, const std::string& sql, std::string& error) {
-  std::string value;
-  char* text = nullptr;
-  const int rc = sqlite3_exec(
-      db, sql.c_str(),
-      [](void* out, int columns, char** values, char**) {
-        if (columns > 0 && values[0] && static_cast<std::string*>(out)->empty()) {
-          *static_cast<std::string*>(out) = values[0];
-        }
-        return 0;
-      },
-      &value, &text);
-  if (rc != SQLITE_OK) error = takeSqliteError(text);
-  return value;
-}
-
 const char* autoVacuumName(const std::string& number) {
   return number == "1" ? "full" : number == "2" ? "incremental" : "none";
 }

@@ -21,6 +21,11 @@ namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 
+void logSaved(int rows, const std::string& channel) {
+  tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", rows,
+             channel.c_str());
+}
+
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
@@ -29,8 +34,7 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   bool purge_check = false;
   const int result = StorePayload(payload_text, purge_check);
   if (result > 0) {
-    tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", result,
-               name.c_str());
+    logSaved(result, name);
     enforceSizeCap(*this);
   }
   if (purge_check) PurgeWhenDue();
@@ -65,8 +69,7 @@ std::vector<int> tvsChannelConfig::CommitBatch() {
     std::string error;
     if (execSql(db.get(), "COMMIT;", error)) {
       for (const int rows : staged_rows) {
-        tv_dprintf("%s: saved %d rows from payload on channel %s\n", "sink-sqlite", rows,
-                   name.c_str());
+        logSaved(rows, name);
         results.push_back(rows);
       }
       if (!staged_rows.empty()) enforceSizeCap(*this);

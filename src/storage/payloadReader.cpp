@@ -95,23 +95,26 @@ class AggregateReader {
     return tvsValue::String(out.texts.emplace_back(std::move(*text)));
   }
 
-  // Where a value arriving now is stored, with `value` as its form; false
-  // when it is dropped. A nested value is then filled in place.
-  bool Store(const tvsValue& value) {
-    Frame& frame = frames.back();
+  // True when a value arriving now is one the writer stores: a mapped entry
+  // member or a timestamp.
+  bool Wanted() {
+    const Frame& frame = frames.back();
+    return (frame.kind == Kind::kEntry && frame.slot >= 0) || Timestamp() != nullptr;
+  }
+
+  // Stores a wanted value, with `value` as its form; a nested value is then
+  // filled in place.
+  void Store(const tvsValue& value) {
+    const Frame& frame = frames.back();
     if (frame.kind == Kind::kEntry) {
-      if (frame.slot < 0) return false;
       tvsValue member = value;
       member.slot = static_cast<uint16_t>(frame.slot);
       out.AddMember(member);
-      return true;
+      return;
     }
-    if (tvsAggregatePayload::Timestamp* timestamp = Timestamp()) {
-      timestamp->present = true;
-      timestamp->value = value;
-      return true;
-    }
-    return false;
+    tvsAggregatePayload::Timestamp* timestamp = Timestamp();
+    timestamp->present = true;
+    timestamp->value = value;
   }
 
   bool Scalar(tvsValue value, std::string* text) {
@@ -131,9 +134,7 @@ class AggregateReader {
       slot = BuiltScalar(value, text);
       return true;
     }
-    if (frame.kind == Kind::kEntry && frame.slot < 0) return true;
-    if (frame.kind == Kind::kPayload && Timestamp() == nullptr) return true;
-    Store(Keep(value, text));
+    if (Wanted()) Store(Keep(value, text));
     return true;
   }
 
@@ -178,7 +179,7 @@ class AggregateReader {
     if (frame.kind == Kind::kBuild) {
       destination = frame.built->is_array() ? &frame.built->emplace_back()
                                             : &(*frame.built)[frame.key];
-    } else if ((frame.kind == Kind::kEntry && frame.slot >= 0) || Timestamp() != nullptr) {
+    } else if (Wanted()) {
       destination = &out.documents.emplace_back();
       Store(tvsValue::Json(*destination));
     } else {

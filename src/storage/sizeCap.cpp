@@ -8,20 +8,16 @@
 
 namespace {
 
-int64_t pragmaInteger(sqlite3* db, const char* sql) {
-  const tvsStmtHandle statement = prepare(db, sql);
-  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return -1;
-  return sqlite3_column_int64(statement.get(), 0);
-}
-
 // Bytes of the file's pages that hold data: free pages do not count, they
-// are reused before the file grows.
+// are reused before the file grows. -1 when SQLite cannot tell.
 int64_t usedBytes(sqlite3* db) {
-  const int64_t pages = pragmaInteger(db, "PRAGMA page_count;");
-  const int64_t free_pages = pragmaInteger(db, "PRAGMA freelist_count;");
-  const int64_t page_size = pragmaInteger(db, "PRAGMA page_size;");
-  if (pages < 0 || free_pages < 0 || page_size < 0) return -1;
-  return (pages - free_pages) * page_size;
+  std::string error;
+  const std::string used = pragmaValue(
+      db,
+      "SELECT (p.page_count - f.freelist_count) * s.page_size "
+      "FROM pragma_page_count() p, pragma_freelist_count() f, pragma_page_size() s;",
+      error);
+  return error.empty() && !used.empty() ? std::stoll(used) : -1;
 }
 
 }  // namespace

@@ -27,6 +27,23 @@ inline std::string takeSqliteError(char* error) {
   return text;
 }
 
+// The first column of the first row `sql` returns, as text ("" when none).
+inline std::string pragmaValue(sqlite3* db, const std::string& sql, std::string& error) {
+  std::string value;
+  char* text = nullptr;
+  const int rc = sqlite3_exec(
+      db, sql.c_str(),
+      [](void* out, int columns, char** values, char**) {
+        if (columns > 0 && values[0] && static_cast<std::string*>(out)->empty()) {
+          *static_cast<std::string*>(out) = values[0];
+        }
+        return 0;
+      },
+      &value, &text);
+  if (rc != SQLITE_OK) error = takeSqliteError(text);
+  return value;
+}
+
 // Runs `sql` with sqlite3_exec. On failure stores the error text (freed
 // already) in `error` and returns false.
 inline bool execSql(sqlite3* db, const std::string& sql, std::string& error) {
