@@ -13,6 +13,7 @@
 
 struct sqlite3;
 class tvsAggregateWriter;
+class tvsWriteBatch;
 class tvsFastReader;
 
 // Closes a connection; accepts null, so a handle from a failed open closes too.
@@ -58,19 +59,20 @@ class tvsChannelConfig {
   // purge when it is due.
   int InsertPayload(const std::string& payload_text);
 
-  // Stores one payload's text as part of a batch: the first opens the
-  // batch's transaction, each payload is written in a savepoint of its own.
-  // Returns what InsertPayload would, but rows (> 0) are only staged: their
-  // "saved" line, and the purge check, wait for CommitBatch.
-  int StagePayload(const std::string& payload_text);
-  // Commits the open batch. Returns the result of every staged payload in
-  // order: its rows once the COMMIT succeeded, -1 for each when it failed
-  // (each logged; nothing of the batch is then in the file).
-  std::vector<int> CommitBatch();
-  size_t Staged() const { return staged_rows.size(); }
-  // True while a batch's transaction is open: the writer then writes in a
-  // savepoint.
-  bool batch_open = false;
+  // Writes one payload's text in the channel's transaction: alone, or with
+  // commit_batch N staged among up to N payloads that share one (committed
+  // when N are staged). Appends to `settled` the result of every payload
+  // whose outcome is now final, as InsertPayload returns it: this one's when
+  // it was committed, failed or had nothing to store; staged ones wait for
+  // CommitBatch, and those lost with a transaction that SQLite ended are -1.
+  void WritePayload(const std::string& payload_text, std::vector<int>& settled);
+  // Commits the open batch, logs its "saved" lines and appends its results
+  // to `settled`; then runs the purge checks the batch deferred.
+  void CommitBatch(std::vector<int>& settled);
+  // A batch is open, or a purge check waits for one that was.
+  bool Pending() const;
+  // Both records write the same database file.
+  bool SharesFileWith(const tvsChannelConfig& other) const;
 
   // Stores one parsed aggregator payload: one <name>_intervals row and one
   // row per "stats" element in the first table, in one transaction. Returns
@@ -79,8 +81,9 @@ class tvsChannelConfig {
   // transaction has been rolled back.
   int ProcessAggregateData(const nlohmann::json& payload);
 
-  // Closes `db`, after the statements the writer keeps on it.
-  void CloseDatabase();
+  // Commits an open batch (its "saved" lines logged), then closes `db`
+  // after the statements the writer keeps on it.
+  void CloseDatabase() noexcept;
 
   std::string IntervalsTable() const { return tvsIntervalsTable(name); }
   std::string FilePath() const { return tvsDatabaseFile(db_path, db_name); }
@@ -100,8 +103,9 @@ class tvsChannelConfig {
   int64_t last_purge = 0;
   nlohmann::json tables;
   tvsDbHandle db;
-  // An aggregator's writer and reader, set up with `db`; declared after it,
-  // so they go first.
+  // The transaction payloads are written in, and an aggregator's writer and
+  // reader, set up with `db`; declared after it, so they go first.
+  std::unique_ptr<tvsWriteBatch> batch;
   std::unique_ptr<tvsAggregateWriter> writer;
   std::unique_ptr<tvsFastReader> fast_reader;
 
@@ -146,6 +150,8 @@ class tvsChannelConfig {
   int StorePayload(const std::string& payload_text, bool& purge_check);
   void PurgeWhenDue();
 
-  std::vector<int> staged_rows;  // rows of the batch's payloads written so far
-  bool batch_purge_check = false;
+  // Stored rows of a commit: their "saved" lines, then the size cap.
+  void Committed(const std::vector<int>& settled, size_t from);
+
+  bool purge_due = false;  // a staged payload gave the daily purge its chance
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -62,13 +63,16 @@ class tvsPlugin : public tvPluginSink {
   // operator log and counted in the status. Returns true when it took effect.
   bool ReloadKeepingChannels();
   // Hands a copy of the payload text to each named channel and counts the
-  // rows written. Worker thread only.
+  // rows of every payload whose outcome is final. A channel with
+  // commit_batch above 1 stages it in its open batch. Worker thread only.
   void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
-  // Drains what is queued now, up to the largest commit_batch of a channel
-  // at a time: channels with a commit_batch above 1 write those payloads in
-  // one transaction each (committed every commit_batch payloads and at the
-  // end of the drain), the others one by one as WritePayload does.
-  void WriteBatches();
+  // Drains what is queued now, in groups of up to the largest commit_batch
+  // of a channel (1 when none batches): writes a group, commits every open
+  // batch and counts it, then serves a pending reload. Returns with every
+  // batch committed, also when an exception leaves it.
+  void Drain();
+  // Commits and counts every channel's open batch.
+  void CommitBatches();
 
   using ChannelMap = std::map<std::string, std::shared_ptr<tvsChannelConfig>>;
 
@@ -86,7 +90,8 @@ class tvsPlugin : public tvPluginSink {
   // Acts on a pending reload request; the first load goes through Reload.
   void ServeReload();
 
-  // Commits `channel`'s open batch and counts its payloads.
+  // Commits `channel`'s open batch and counts its payloads; runs the purge
+  // checks it deferred.
   void CommitBatch(const std::string& channel_name, tvsChannelConfig& channel);
   // The largest commit_batch of the loaded channels.
   int32_t LargestBatch() const;
@@ -100,6 +105,7 @@ class tvsPlugin : public tvPluginSink {
   bool loaded = false;  // the first configuration load has succeeded
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
+  std::vector<int> settled;  // results a channel reports at once, reused
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock

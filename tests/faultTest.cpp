@@ -213,25 +213,26 @@ TEST_F(FaultTest, BrokenFilesGiveClearErrorsAndStayUntouched) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
-    mode_t mode;  // applied after the file's bytes are taken; the host runs unprivileged
+    mode_t mode;  // applied after the file's bytes are taken; the host runs unprivileged, so
+                  // only a mode that lets others write makes the file writable to it
     int code;
     std::string error;  // a line of the host's standard error
   };
   const std::vector<Case> cases = {
-      {"not a database", [&] { dir.Write("flows.db", std::string(8192, 'Z')); }, 0644, 1,
+      {"not a database", [&] { dir.Write("flows.db", std::string(8192, 'Z')); }, 0666, 1,
        "error: flows: cannot create tables: file is not a database\n"},
       {"truncated header",
        [&] {
          stored();
          std::filesystem::resize_file(path, 50);
        },
-       0644, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
+       0666, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
       {"directory in its place", [&] { std::filesystem::create_directory(path); }, 0755, 1,
        "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
       {"unreadable", stored, 0, 1,
        "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
-      {"read-only", stored, 0444, 0,
-       "flows: SQLite interval insert failed: attempt to write a readonly database\n"},
+      {"read-only", stored, 0444, 1,
+       "error: flows: cannot open DB: " + path + ": the file could only be opened read-only\n"},
   };
   // Reachable by the unprivileged host; the file's own mode is what is tested.
   chmod(dir.path().c_str(), 0777);
@@ -250,10 +251,6 @@ TEST_F(FaultTest, BrokenFilesGiveClearErrorsAndStayUntouched) {
     chmod(path.c_str(), regular ? 0644 : 0755);
     if (regular) {
       EXPECT_EQ(before, ReadFile(path));
-    }
-    if (c.code == 0) {
-      EXPECT_EQ(3, Occurrences(result.err, "flows: Transaction aborted\n"));
-      EXPECT_EQ(3, Count("SELECT count(*) FROM flows_intervals"));
     }
   }
 }

@@ -38,22 +38,42 @@ void* tvsPlugin::Entry() {
   tv_printf("%s: %s v%s\n", tag.c_str(), kDisplayName, kVersion);
   if (terminate_requested) return nullptr;
 
-  std::shared_ptr<tvPluginSinkPayload> payload;
   while (!terminate_requested) {
     ServeReload();
     if (WaitOnPayloadQueue(1) == 0) continue;
-    if (LargestBatch() > 1) {
-      WriteBatches();
-      continue;
-    }
-    while (PopPayloadQueue(payload)) {
-      WritePayload(payload);
-      // Between payloads too: under a steady stream the queue never empties.
-      ServeReload();
-    }
-    payload.reset();
+    Drain();
   }
   return nullptr;
+}
+
+void tvsPlugin::Drain() {
+  // Whatever leaves the drain, batches are committed and counted first.
+  struct CommitOnExit {
+    tvsPlugin& plugin;
+    ~CommitOnExit() {
+      try {
+        plugin.CommitBatches();
+      } catch (const std::exception&) {
+        // The drain is leaving by an exception already; that one is reported.
+      }
+    }
+  } commit_on_exit{*this};
+  std::shared_ptr<tvPluginSinkPayload> payload;
+  for (;;) {
+    // Only what is queued now: a batch never waits for payloads to come.
+    const int32_t most = LargestBatch();
+    int32_t taken = 0;
+    while (taken < most && PopPayloadQueue(payload)) {
+      WritePayload(payload);
+      ++taken;
+    }
+    payload.reset();
+    if (taken == 0) return;
+    CommitBatches();
+    // Between payloads too, with every transaction committed: under a steady
+    // stream the queue never empties.
+    ServeReload();
+  }
 }
 
 void tvsPlugin::ServeReload() {
@@ -125,6 +145,7 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       tv_dprintf("%s: channel not found: %s\n", tag.c_str(), channel_name.c_str());
       continue;
     }
+    tvsChannelConfig& channel = *it->second;
     // The channel's own copy, with the room after it that the fast reader
     // needs, so that it reads the copy in place. The room is filled, so no
     // byte the reader may touch is left uninitialised.
@@ -139,20 +160,19 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       }
     } catch (const std::bad_alloc&) {
       tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
-      CountPayload(channel_name, *it->second, -1);
+      CountPayload(channel_name, channel, -1);
       continue;
     }
-    tvsChannelConfig& channel = *it->second;
-    if (channel.commit_batch <= 1) {
-      CountPayload(channel_name, channel, channel.InsertPayload(text));
-      continue;
+    // A batch holds its file's write lock until it commits: another
+    // channel's batch on the same file commits before this one writes.
+    for (const auto& [other_name, other] : channels) {
+      if (other.get() != &channel && other->Pending() && other->SharesFileWith(channel)) {
+        CommitBatch(other_name, *other);
+      }
     }
-    // Staged rows are counted once their batch commits.
-    const int staged = channel.StagePayload(text);
-    if (staged <= 0) CountPayload(channel_name, channel, staged);
-    if (channel.Staged() >= static_cast<size_t>(channel.commit_batch)) {
-      CommitBatch(channel_name, channel);
-    }
+    settled.clear();
+    channel.WritePayload(text, settled);
+    for (const int rows : settled) CountPayload(channel_name, channel, rows);
   }
 }
 
@@ -162,26 +182,16 @@ int32_t tvsPlugin::LargestBatch() const {
   return largest;
 }
 
-void tvsPlugin::WriteBatches() {
-  std::vector<std::shared_ptr<tvPluginSinkPayload>> drained;
-  for (;;) {
-    // Only what is queued now: a batch never waits for payloads to come.
-    const size_t most = static_cast<size_t>(LargestBatch());
-    drained.clear();
-    std::shared_ptr<tvPluginSinkPayload> payload;
-    while (drained.size() < most && PopPayloadQueue(payload)) drained.push_back(std::move(payload));
-    if (drained.empty()) return;
-    for (const auto& queued : drained) WritePayload(queued);
-    for (const auto& [channel_name, channel] : channels) {
-      if (channel->batch_open) CommitBatch(channel_name, *channel);
-    }
-    // Between batches, with every transaction committed.
-    ServeReload();
+void tvsPlugin::CommitBatches() {
+  for (const auto& [channel_name, channel] : channels) {
+    if (channel->Pending()) CommitBatch(channel_name, *channel);
   }
 }
 
 void tvsPlugin::CommitBatch(const std::string& channel_name, tvsChannelConfig& channel) {
-  for (const int rows : channel.CommitBatch()) CountPayload(channel_name, channel, rows);
+  settled.clear();
+  channel.CommitBatch(settled);
+  for (const int rows : settled) CountPayload(channel_name, channel, rows);
 }
 
 void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel,

@@ -8,62 +8,38 @@
 #include "insertSql.h"
 #include "payloadReader.h"
 #include "tvLog.h"
+#include "writeBatch.h"
 
 using json = nlohmann::json;
 
 namespace {
 
-// The transaction of one payload, or in a batch its savepoint. Rollback() is
-// the writer's rollback step; the destructor runs it when neither Commit nor
-// Rollback has, so an error raised mid-entry leaves nothing behind.
-class tvsTransaction {
+// Undoes the payload being written on every way out that did not end it,
+// an error raised mid-entry included, so nothing of it is left behind.
+class tvsPayloadScope {
  public:
-  tvsTransaction(sqlite3* db_, const std::string& channel_, bool savepoint_)
-      : db(db_), channel(channel_), savepoint(savepoint_) {}
-  tvsTransaction(const tvsTransaction&) = delete;
-  tvsTransaction& operator=(const tvsTransaction&) = delete;
-  ~tvsTransaction() { Rollback(); }
-
+  explicit tvsPayloadScope(tvsWriteBatch& batch_) : batch(batch_) {}
+  tvsPayloadScope(const tvsPayloadScope&) = delete;
+  tvsPayloadScope& operator=(const tvsPayloadScope&) = delete;
+  ~tvsPayloadScope() {
+    if (!ended) batch.AbortPayload("payload not stored");
+  }
   bool Begin() {
-    std::string error;
-    if (!execSql(db, savepoint ? "SAVEPOINT tvs_payload;" : "BEGIN TRANSACTION;", error)) {
-      logChannelError(savepoint ? "%s: SAVEPOINT failed: %s\n" : "%s: BEGIN TRANSACTION failed: %s\n",
-                      channel.c_str(), error.c_str());
-      return false;
-    }
-    open = true;
-    return true;
+    ended = !batch.BeginPayload();
+    return !ended;
   }
-
-  bool Commit() {
-    std::string error;
-    if (!execSql(db, savepoint ? "RELEASE tvs_payload;" : "COMMIT;", error)) {
-      logChannelError(savepoint ? "%s: RELEASE failed: %s\n" : "%s: COMMIT failed: %s\n",
-                      channel.c_str(), error.c_str());
-      Rollback();
-      return false;
-    }
-    open = false;
-    return true;
+  bool End(int rows) {
+    ended = true;
+    return batch.EndPayload(rows);
   }
-
-  void Rollback() noexcept {
-    if (!open) return;
-    tv_dprintf("%s: Transaction aborted\n", channel.c_str());
-    std::string error;
-    // A savepoint rolled back stays open until released.
-    if (!execSql(db, savepoint ? "ROLLBACK TO tvs_payload; RELEASE tvs_payload;" : "ROLLBACK;",
-                 error)) {
-      logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
-    }
-    open = false;
+  void Abort(const std::string& cause) {
+    ended = true;
+    batch.AbortPayload(cause);
   }
 
  private:
-  sqlite3* const db;
-  const std::string& channel;
-  const bool savepoint;
-  bool open = false;
+  tvsWriteBatch& batch;
+  bool ended = true;
 };
 
 // Keeps `statement` reset, with no binding into a payload that is gone, on
@@ -116,15 +92,16 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     return -1;
   }
 
-  tvsTransaction transaction(db, channel.name, channel.batch_open);
-  if (!transaction.Begin()) return -1;
+  tvsPayloadScope scope(*channel.batch);
+  if (!scope.Begin()) return -1;
   // Every failed step ends here: its line with SQLite's message (read before
   // anything else touches the connection), the statement dropped, the
-  // transaction rolled back.
+  // payload rolled back.
   const auto fail = [&](const char* format, tvsStmtHandle* statement) {
-    logChannelError(format, name, sqlite3_errmsg(db));
+    const std::string cause = sqlite3_errmsg(db);
+    logChannelError(format, name, cause.c_str());
     if (statement) statement->reset();
-    transaction.Rollback();
+    scope.Abort(cause);
     return -1;
   };
 
@@ -142,6 +119,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     }
   }
   const int64_t interval_id = sqlite3_last_insert_rowid(db);
+  channel.batch->NoteInterval(interval_id);
 
   if (!entry_insert) {
     entry_insert = prepare(db, generateInsertSQL(channel.tables.at(0)));
@@ -177,8 +155,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
       ++rows;
     }
   }
-  if (!transaction.Commit()) return -1;
-  return rows;
+  return scope.End(rows) ? rows : -1;
 }
 
 int tvsChannelConfig::ProcessAggregateData(const json& payload) {

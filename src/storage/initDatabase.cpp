@@ -13,11 +13,23 @@
 #include "tvException.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
+#include "writeBatch.h"
 
 tvsChannelConfig::tvsChannelConfig() = default;
-tvsChannelConfig::~tvsChannelConfig() = default;
+tvsChannelConfig::~tvsChannelConfig() { CloseDatabase(); }
 
-void tvsChannelConfig::CloseDatabase() {
+void tvsChannelConfig::CloseDatabase() noexcept {
+  if (batch && batch->Open()) {
+    // The owner commits its batches before it lets a channel go; this is
+    // the last way out, where nothing is left to count the results.
+    try {
+      std::vector<int> settled;
+      CommitBatch(settled);
+    } catch (const std::exception& e) {
+      tv_dprintf("%s: %s\n", name.c_str(), e.what());
+    }
+  }
+  batch.reset();
   writer.reset();
   fast_reader.reset();
   db.reset();
@@ -36,6 +48,14 @@ void tvsChannelConfig::InitDatabase() {
     throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
                       sqlite3_errmsg(db.get()));
   }
+  // When the file cannot be opened for writing (no descriptor or memory left,
+  // no permission), SQLite opens it read-only without a word; every payload
+  // would then fail.
+  if (sqlite3_db_readonly(db.get(), "main") == 1) {
+    throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
+                      "the file could only be opened read-only");
+  }
+  batch = std::make_unique<tvsWriteBatch>(db.get(), name, commit_batch);
   applyConnectionSettings(*this);
 
   const bool aggregator = IsAggregator();
@@ -106,9 +126,20 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
     InitDatabase();
   } catch (const std::exception& e) {
     reopen_pending = true;
-    logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
+    // The message names the channel already.
+    std::string why = e.what();
+    const std::string prefix = name + ": ";
+    if (why.compare(0, prefix.size(), prefix) == 0) why.erase(0, prefix.size());
+    logChannelError("%s: payload not stored: %s\n", name.c_str(), why.c_str());
     return false;
   }
   reopen_pending = false;
   return true;
+}
+
+bool tvsChannelConfig::SharesFileWith(const tvsChannelConfig& other) const {
+  if (db_file_known && other.db_file_known) {
+    return db_device == other.db_device && db_inode == other.db_inode;
+  }
+  return FilePath() == other.FilePath();
 }

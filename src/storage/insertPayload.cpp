@@ -12,6 +12,7 @@
 #include "sizeCap.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
+#include "writeBatch.h"
 
 using json = nlohmann::json;
 
@@ -29,67 +30,62 @@ void logSaved(int rows, const std::string& channel) {
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
-  const tvsErrorCapture capture(last_error);
-  if (!EnsureConfiguredFile()) return -1;
-  bool purge_check = false;
-  const int result = StorePayload(payload_text, purge_check);
-  if (result > 0) {
-    logSaved(result, name);
-    enforceSizeCap(*this);
-  }
-  if (purge_check) PurgeWhenDue();
-  return result;
+  std::vector<int> settled;
+  WritePayload(payload_text, settled);
+  CommitBatch(settled);
+  return settled.empty() ? 0 : settled.back();
 }
 
-int tvsChannelConfig::StagePayload(const std::string& payload_text) {
+void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled) {
   const tvsErrorCapture capture(last_error);
-  if (!batch_open) {
-    // The file is checked once per batch: its connection must stay open
-    // while the batch's transaction is.
-    if (!EnsureConfiguredFile()) return -1;
-    std::string error;
-    if (db && !execSql(db.get(), "BEGIN TRANSACTION;", error)) {
-      logChannelError("%s: BEGIN TRANSACTION failed: %s\n", name.c_str(), error.c_str());
-      return -1;
-    }
-    batch_open = db != nullptr;
+  const bool staging = batch && batch->Open();
+  // The file is checked between transactions only: the connection must stay
+  // open while one is.
+  if (!staging && !EnsureConfiguredFile()) {
+    settled.push_back(-1);
+    return;
   }
   bool purge_check = false;
   const int result = StorePayload(payload_text, purge_check);
-  if (result > 0) staged_rows.push_back(result);
-  batch_purge_check = batch_purge_check || purge_check;
-  return result;
+  if (batch) settled.insert(settled.end(), batch->TakeLost(), -1);
+  if (batch && batch->Open()) {
+    // Staged: its rows are counted once their batch commits; the purge takes
+    // a connection of its own, so it waits for the commit too.
+    purge_due = purge_due || purge_check;
+    if (result <= 0) settled.push_back(result);
+    if (batch->Full()) CommitBatch(settled);
+    return;
+  }
+  settled.push_back(result);
+  if (result > 0) Committed(settled, settled.size() - 1);
+  if (purge_check || purge_due) {
+    purge_due = false;
+    PurgeWhenDue();
+  }
 }
 
-std::vector<int> tvsChannelConfig::CommitBatch() {
-  std::vector<int> results;
+void tvsChannelConfig::CommitBatch(std::vector<int>& settled) {
   const tvsErrorCapture capture(last_error);
-  if (batch_open) {
-    batch_open = false;
-    std::string error;
-    if (execSql(db.get(), "COMMIT;", error)) {
-      for (const int rows : staged_rows) {
-        logSaved(rows, name);
-        results.push_back(rows);
-      }
-      if (!staged_rows.empty()) enforceSizeCap(*this);
-    } else {
-      // Nothing of the batch is in the file: every payload of it failed.
-      for (size_t i = 0; i < staged_rows.size(); ++i) {
-        logChannelError("%s: COMMIT failed: %s\n", name.c_str(), error.c_str());
-        results.push_back(-1);
-      }
-      tv_dprintf("%s: Transaction aborted\n", name.c_str());
-      if (!execSql(db.get(), "ROLLBACK;", error)) {
-        logChannelError("%s: ROLLBACK failed: %s\n", name.c_str(), error.c_str());
-      }
-    }
+  if (batch && batch->Open()) {
+    const size_t from = settled.size();
+    if (batch->Commit(settled)) Committed(settled, from);
   }
-  staged_rows.clear();
-  // The purge takes a connection of its own, so it waits for the commit.
-  if (batch_purge_check) PurgeWhenDue();
-  batch_purge_check = false;
-  return results;
+  if (purge_due) {
+    purge_due = false;
+    PurgeWhenDue();
+  }
+}
+
+bool tvsChannelConfig::Pending() const { return purge_due || (batch && batch->Open()); }
+
+void tvsChannelConfig::Committed(const std::vector<int>& settled, size_t from) {
+  bool stored = false;
+  for (size_t i = from; i < settled.size(); ++i) {
+    if (settled[i] <= 0) continue;
+    logSaved(settled[i], name);
+    stored = true;
+  }
+  if (stored) enforceSizeCap(*this, batch ? batch->FirstInterval() : 0);
 }
 
 int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check) {

@@ -1,6 +1,8 @@
 #include "sizeCap.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cstdint>
 
 #include "errorLog.h"
 #include "sqliteHandles.h"
@@ -29,7 +31,7 @@ void truncateWal(tvsChannelConfig& channel) {
   }
 }
 
-void enforceSizeCap(tvsChannelConfig& channel) {
+void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
   sqlite3* db = channel.db.get();
   if (channel.max_db_mb <= 0 || !db) return;
   const int64_t bound = channel.max_db_mb << 20;
@@ -37,21 +39,42 @@ void enforceSizeCap(tvsChannelConfig& channel) {
   channel.used_bytes = used;
   if (used <= bound) return;
 
-  const int64_t target = bound / 10 * 9;
-  const std::string chunk = "DELETE FROM " + channel.IntervalsTable() + " WHERE id IN (SELECT id FROM " +
-                            channel.IntervalsTable() + " ORDER BY id LIMIT " +
-                            std::to_string(kCapChunkIntervals) + ");";
-  int64_t deleted = 0;
+  const std::string intervals = channel.IntervalsTable();
+  // The intervals of the commit that crossed the bound stay, whatever they
+  // weigh: a cap must not delete what was just reported saved.
+  const std::string older =
+      " WHERE id < " + std::to_string(newest_first > 0 ? newest_first : INT64_MAX);
   std::string error;
-  while (used > target) {
-    if (!execSql(db, chunk, error)) {
+  const auto count = [&](const std::string& where) -> int64_t {
+    const std::string n = pragmaValue(db, "SELECT count(*) FROM " + intervals + where + ";", error);
+    return error.empty() && !n.empty() ? std::stoll(n) : 0;
+  };
+  const int64_t all = count("");
+  int64_t deletable = count(older);
+  // Chunks are sized from what an interval weighs, first on average and then
+  // as the last chunk showed, so the cap stops near 90 % of the bound rather
+  // than a whole chunk below it.
+  int64_t per_interval = std::max<int64_t>(1, used / std::max<int64_t>(1, all));
+  const int64_t target = bound / 10 * 9;
+  int64_t deleted = 0;
+  while (used > target && deletable > 0) {
+    const int64_t chunk = std::clamp<int64_t>((used - target + per_interval - 1) / per_interval, 1,
+                                              kCapChunkIntervals);
+    const std::string sql = "DELETE FROM " + intervals + " WHERE id IN (SELECT id FROM " +
+                            intervals + older + " ORDER BY id LIMIT " + std::to_string(chunk) + ");";
+    if (!execSql(db, sql, error)) {
       logChannelError("%s: size cap purge failed: %s\n", channel.name.c_str(), error.c_str());
       break;
     }
     const int removed = sqlite3_changes(db);
-    if (removed == 0) break;  // nothing left to delete
+    if (removed == 0) break;
     deleted += removed;
+    deletable -= removed;
+    const int64_t before = used;
     used = usedBytes(db);
+    // Rows smaller than a page may free none: then take more at a time.
+    per_interval = before > used ? std::max<int64_t>(1, (before - used) / removed)
+                                 : std::max<int64_t>(1, per_interval / 2);
   }
   if (channel.auto_vacuum == "incremental" && !execSql(db, "PRAGMA incremental_vacuum;", error)) {
     logChannelError("%s: size cap purge failed: %s\n", channel.name.c_str(), error.c_str());
@@ -59,6 +82,9 @@ void enforceSizeCap(tvsChannelConfig& channel) {
   truncateWal(channel);
   channel.used_bytes = usedBytes(db);
   ++channel.cap_purges;
-  tv_dprintf("%s: size cap: deleted %" PRId64 " intervals, %" PRId64 " bytes used\n",
-             channel.name.c_str(), deleted, channel.used_bytes);
+  tv_dprintf("%s: size cap: deleted %" PRId64 " intervals, %" PRId64 " bytes used%s\n",
+             channel.name.c_str(), deleted, channel.used_bytes,
+             channel.used_bytes > bound && deletable == 0
+                 ? "; the newest commit alone exceeds the bound"
+                 : "");
 }

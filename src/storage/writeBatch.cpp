@@ -1,0 +1,123 @@
+#include "writeBatch.h"
+
+#include "errorLog.h"
+#include "sqliteHandles.h"
+#include "tvLog.h"
+
+tvsWriteBatch::tvsWriteBatch(sqlite3* db_, const std::string& channel_, int32_t capacity_)
+    : db(db_), channel(channel_), capacity(capacity_ < 1 ? 1 : capacity_) {}
+
+tvsWriteBatch::~tvsWriteBatch() {
+  if (state != State::kIdle && !sqlite3_get_autocommit(db)) {
+    std::string error;
+    execSql(db, "ROLLBACK;", error);
+  }
+}
+
+bool tvsWriteBatch::BeginPayload() {
+  std::string error;
+  if (state == State::kIdle) {
+    if (!execSql(db, "BEGIN TRANSACTION;", error)) {
+      logChannelError("%s: BEGIN TRANSACTION failed: %s\n", channel.c_str(), error.c_str());
+      return false;
+    }
+    first_interval = 0;
+    state = Batched() ? State::kOpen : State::kWriting;
+  }
+  if (!Batched()) return true;
+  if (!execSql(db, "SAVEPOINT tvs_payload;", error)) {
+    logChannelError("%s: SAVEPOINT failed: %s\n", channel.c_str(), error.c_str());
+    TransactionEnded(error);
+    return false;
+  }
+  state = State::kWriting;
+  return true;
+}
+
+bool tvsWriteBatch::EndPayload(int rows) {
+  std::string error;
+  if (!Batched()) {
+    if (execSql(db, "COMMIT;", error)) {
+      state = State::kIdle;
+      return true;
+    }
+    logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+  } else {
+    if (execSql(db, "RELEASE tvs_payload;", error)) {
+      staged.push_back(rows);
+      state = State::kOpen;
+      return true;
+    }
+    logChannelError("%s: RELEASE failed: %s\n", channel.c_str(), error.c_str());
+  }
+  AbortPayload(error);
+  return false;
+}
+
+void tvsWriteBatch::AbortPayload(const std::string& cause) noexcept {
+  if (state != State::kWriting) return;
+  tv_dprintf("%s: Transaction aborted\n", channel.c_str());
+  if (!Batched()) {
+    RollbackTransaction(cause);
+    return;
+  }
+  if (TransactionEnded(cause)) return;
+  std::string error;
+  // A savepoint rolled back stays open until released.
+  if (execSql(db, "ROLLBACK TO tvs_payload; RELEASE tvs_payload;", error)) {
+    state = State::kOpen;
+    return;
+  }
+  logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
+  // Rows of the payload may still be in the transaction; none may be
+  // committed, so the whole transaction goes.
+  RollbackTransaction(cause);
+}
+
+bool tvsWriteBatch::Commit(std::vector<int>& settled) {
+  if (state == State::kIdle) return true;
+  std::string error;
+  if (execSql(db, "COMMIT;", error)) {
+    settled.insert(settled.end(), staged.begin(), staged.end());
+    staged.clear();
+    state = State::kIdle;
+    return true;
+  }
+  // Nothing of the batch is in the file: every payload of it failed.
+  for (size_t i = 0; i < staged.size(); ++i) {
+    logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+  }
+  settled.insert(settled.end(), staged.size(), -1);
+  staged.clear();
+  tv_dprintf("%s: Transaction aborted\n", channel.c_str());
+  RollbackTransaction(error);
+  return false;
+}
+
+bool tvsWriteBatch::TransactionEnded(const std::string& cause) {
+  if (!sqlite3_get_autocommit(db)) return false;
+  for (size_t i = 0; i < staged.size(); ++i) {
+    logChannelError("%s: payload not stored: rolled back with its batch: %s\n", channel.c_str(),
+                    cause.c_str());
+  }
+  lost += staged.size();
+  staged.clear();
+  state = State::kIdle;
+  return true;
+}
+
+void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
+  if (TransactionEnded(cause)) return;
+  std::string error;
+  if (!execSql(db, "ROLLBACK;", error)) {
+    logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
+  }
+  // Whatever the ROLLBACK said, the staged payloads are not stored.
+  for (size_t i = 0; i < staged.size(); ++i) {
+    logChannelError("%s: payload not stored: rolled back with its batch: %s\n", channel.c_str(),
+                    cause.c_str());
+  }
+  lost += staged.size();
+  staged.clear();
+  state = State::kIdle;
+}

@@ -1,0 +1,95 @@
+// The transaction a channel's payloads are written in: one payload per
+// transaction, or with commit_batch N up to N payloads sharing one, each in a
+// savepoint of its own. All transaction SQL of the storage code is here.
+//
+// States:
+//   Idle     no transaction.
+//            BeginPayload: BEGIN TRANSACTION (batched: then SAVEPOINT) -> Writing.
+//   Writing  one payload's rows are being written: in the transaction itself
+//            (single) or in its savepoint (batched).
+//            EndPayload: single: COMMIT -> Idle; batched: RELEASE, the
+//            payload is staged -> Open.
+//            AbortPayload, or a failed COMMIT/RELEASE: "Transaction aborted",
+//            the payload undone (ROLLBACK; batched: ROLLBACK TO and RELEASE)
+//            -> Idle (single) / Open (batched).
+//   Open     (batched) a transaction holding the staged payloads, whose rows
+//            are written but not committed.
+//            BeginPayload: SAVEPOINT -> Writing.
+//            Commit: COMMIT -> Idle, every staged payload stored; a failed
+//            COMMIT rolls back -> Idle, every staged payload failed.
+// After every failed step SQLite is asked whether the transaction still
+// exists: on an I/O error, a full disk or out of memory it may have rolled
+// the whole transaction back by itself. Then nothing is rolled back twice,
+// the state is Idle, and the payloads staged before are gone with it: they
+// are logged and counted in TakeLost() for the owner to report as failed.
+// Every staged payload is reported once: by Commit or by TakeLost.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sqlite3.h>
+
+class tvsWriteBatch {
+ public:
+  // Payloads share a transaction when `capacity` > 1; 1 writes each alone.
+  tvsWriteBatch(sqlite3* db, const std::string& channel, int32_t capacity);
+  tvsWriteBatch(const tvsWriteBatch&) = delete;
+  tvsWriteBatch& operator=(const tvsWriteBatch&) = delete;
+  // Rolls back whatever is still open: the owner commits a batch before it
+  // closes the connection.
+  ~tvsWriteBatch();
+
+  bool Batched() const { return capacity > 1; }
+  // A transaction is open: payloads are staged or being written.
+  bool Open() const { return state != State::kIdle; }
+  size_t Staged() const { return staged.size(); }
+  bool Full() const { return staged.size() >= static_cast<size_t>(capacity); }
+  // The first interval row the open or last committed transaction wrote; 0
+  // for none. Rows from it on are the newest commit's.
+  int64_t FirstInterval() const { return first_interval; }
+
+  // Opens one payload's scope. False when BEGIN or SAVEPOINT failed (logged).
+  bool BeginPayload();
+  // Records an interval row the payload wrote.
+  void NoteInterval(int64_t id) {
+    if (first_interval == 0) first_interval = id;
+  }
+  // The payload's rows are written: commits them (single) or releases the
+  // savepoint and stages `rows` (batched). False when that failed: logged
+  // and the payload undone.
+  bool EndPayload(int rows);
+  // The rollback step for the payload being written; `cause` is the failure
+  // just logged, repeated in the lines of payloads lost with the transaction.
+  void AbortPayload(const std::string& cause) noexcept;
+
+  // Commits the open batch and appends the result of every staged payload
+  // to `settled`: its rows, or -1 each when the COMMIT failed (logged once
+  // per payload, everything rolled back). Idle: nothing to do, true.
+  bool Commit(std::vector<int>& settled);
+  // Staged payloads lost since the last call with a transaction that SQLite
+  // ended; each was logged.
+  size_t TakeLost() {
+    const size_t count = lost;
+    lost = 0;
+    return count;
+  }
+
+ private:
+  enum class State { kIdle, kOpen, kWriting };
+
+  // After a failed step: true when SQLite has ended the transaction; the
+  // staged payloads are then logged as lost and the state is Idle.
+  bool TransactionEnded(const std::string& cause);
+  // The rollback of the whole transaction, unless SQLite has done it.
+  void RollbackTransaction(const std::string& cause) noexcept;
+
+  sqlite3* const db;
+  const std::string& channel;
+  const int32_t capacity;
+  State state = State::kIdle;
+  std::vector<int> staged;  // entry rows of each staged payload, in order
+  size_t lost = 0;
+  int64_t first_interval = 0;
+};
