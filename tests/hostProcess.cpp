@@ -26,8 +26,10 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  std::vector<std::string> env(launch.env);
   pid = fork();
   if (pid == 0) {
+    for (std::string& entry : env) putenv(entry.data());
     dup2(pipe_fds[0], STDIN_FILENO);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -12,6 +12,7 @@ struct HostLaunch {
   long file_size_limit = -1;      // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
   long address_space_limit = -1;  // RLIMIT_AS in bytes; allocations past it fail
   bool unprivileged = false;      // when root, run as nobody so file modes apply
+  std::vector<std::string> env;   // NAME=VALUE entries added to the environment
 };
 
 class HostProcess {

@@ -92,10 +92,15 @@ TEST_F(InsertPayloadTest, DailyPurgeBoundaryIsMoreThan86400Seconds) {
   Insert(*channel, kOneEntry);
   EXPECT_EQ(t0 + 86401, channel->last_purge);
   EXPECT_EQ(kPurged, log.Lines().back());
-  // A clock set back waits until it is a day past last_purge again.
+  // A clock set back behind last_purge (it had jumped ahead) purges at once,
+  // and the days count from the clock's time again.
   fake_now = t0 - 1000;
   Insert(*channel, kOneEntry);
-  EXPECT_EQ(t0 + 86401, channel->last_purge);
+  EXPECT_EQ(t0 - 1000, channel->last_purge);
+  EXPECT_EQ(kPurged, log.Lines().back());
+  fake_now = t0 - 1000 + 86400;
+  Insert(*channel, kOneEntry);
+  EXPECT_EQ(t0 - 1000, channel->last_purge);
 }
 
 TEST_F(InsertPayloadTest, NoPurgeWithoutPositiveRetention) {

@@ -32,17 +32,56 @@ const char* const kSharedKeys[] = {"db_path",      "purge_in_days", "db_name",  
                                    "busy_timeout", "schema_update", "commit_batch",
                                    "max_db_mb",    "wal_limit_mb"};
 
-// One operator line per key that nothing reads: a typo such as "data_sorce"
-// would otherwise pass in silence.
+// The keys of a table schema, a column schema and a foreign key.
+const char* const kTableKeys[] = {"name", "columns"};
+const char* const kColumnKeys[] = {"name",    "type",        "primary_key", "autoincrement",
+                                   "not_null", "default",    "foreign_key", "mapped", "split"};
+const char* const kForeignKeyKeys[] = {"table", "column", "on_delete"};
+
+// One operator line per key of `object` that nothing reads: a typo such as
+// "data_sorce" or "not_nul" would otherwise pass in silence.
+template <size_t N>
 void warnUnknownKeys(const std::string& tag, const std::string& where, const json& object,
-                     const char* own_key) {
+                     const char* const (&keys)[N], const char* own_key = "") {
   if (!object.is_object()) return;
   for (const auto& member : object.items()) {
     const std::string& key = member.key();
     bool known = key == own_key;
-    for (const char* shared : kSharedKeys) known = known || key == shared;
+    for (const char* listed : keys) known = known || key == listed;
     if (!known)
       tv_printf("%s: %s: unknown key \"%s\" ignored\n", tag.c_str(), where.c_str(), key.c_str());
+  }
+}
+
+// How a schema is named in a warning: by its "name", else by its position.
+std::string schemaName(const char* kind, const json& schema, size_t index) {
+  const auto name = schema.find("name");
+  if (name != schema.end() && name->is_string()) return std::string(kind) + " " + name->get<std::string>();
+  return std::string(kind) + " #" + std::to_string(index + 1);
+}
+
+// The keys of `object` (the top level or a channel) and of its table schemas.
+void warnUnknownSettings(const std::string& tag, const std::string& where, const json& object,
+                         const char* own_key) {
+  warnUnknownKeys(tag, where, object, kSharedKeys, own_key);
+  if (!object.is_object()) return;
+  const auto tables = object.find("tables");
+  if (tables == object.end() || !tables->is_array()) return;
+  for (size_t t = 0; t < tables->size(); ++t) {
+    const json& table = (*tables)[t];
+    if (!table.is_object()) continue;
+    const std::string in_table = where + " " + schemaName("table", table, t);
+    warnUnknownKeys(tag, in_table, table, kTableKeys);
+    const auto columns = table.find("columns");
+    if (columns == table.end() || !columns->is_array()) continue;
+    for (size_t c = 0; c < columns->size(); ++c) {
+      const json& column = (*columns)[c];
+      if (!column.is_object()) continue;
+      const std::string in_column = in_table + " " + schemaName("column", column, c);
+      warnUnknownKeys(tag, in_column, column, kColumnKeys);
+      const auto foreign = column.find("foreign_key");
+      if (foreign != column.end()) warnUnknownKeys(tag, in_column + " foreign_key", *foreign, kForeignKeyKeys);
+    }
   }
 }
 
@@ -69,7 +108,7 @@ json tvsPlugin::ReadConfiguration() const {
 }
 
 void tvsPlugin::LoadDefaults(tvsChannelConfig& into, const json& document) const {
-  warnUnknownKeys(tag, "top level", document, "channels");
+  warnUnknownSettings(tag, "top level", document, "channels");
   into.Load("defaults", document);
   if (!into.db_path.empty() && tv_file_exists(into.db_path) != 1) {
     throw tvException("%s: database path doesn't exist: %s", tag.c_str(), into.db_path.c_str());
@@ -84,7 +123,7 @@ void tvsPlugin::BuildChannels(const json& document, const tvsChannelConfig& seed
     // Only a boolean false disables a channel.
     const auto enable = channel.find("enable");
     if (enable != channel.end() && enable->is_boolean() && !enable->get<bool>()) continue;
-    warnUnknownKeys(tag, "channel " + channel_name, channel, "enable");
+    warnUnknownSettings(tag, "channel " + channel_name, channel, "enable");
     auto record = std::make_shared<tvsChannelConfig>();
     record->db_path = seed.db_path;
     record->purge_in_days = seed.purge_in_days;

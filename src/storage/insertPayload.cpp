@@ -143,9 +143,11 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
 
 void tvsChannelConfig::PurgeWhenDue() {
   // last_purge is set before the purge runs, so a failing purge is not
-  // retried until another day has passed.
+  // retried until another day has passed. A last_purge ahead of the clock
+  // means the clock was set back: waiting for it to pass last_purge again
+  // would keep rows past their retention for as long as it had jumped ahead.
   const int64_t now = tvsClock(nullptr);
-  if (purge_in_days > 0 && now - last_purge > kSecondsPerDay) {
+  if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
     last_purge = now;
     ++purges_run;
     tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(),

@@ -1,5 +1,6 @@
 #include "jsonParse.h"
 
+#include <cstdint>
 #include <cstring>
 
 using json = nlohmann::json;
@@ -8,25 +9,14 @@ tvsNestingError::tvsNestingError()
     : std::runtime_error("arrays and objects nested deeper than " +
                          std::to_string(kMaxJsonNesting) + " levels") {}
 
-json parseJsonDocument(const std::string& text) {
-  // The parser reports the depth of the container it is about to open: 0 for
-  // the outermost one.
-  const json::parser_callback_t limit = [](int depth, json::parse_event_t event, json&) {
-    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
-        static_cast<size_t>(depth) >= kMaxJsonNesting) {
-      throw tvsNestingError();
-    }
-    return true;
-  };
-  json document = json::parse(text, limit, true, true);
-  refuseZeroByte(text);
-  return document;
-}
-
 namespace {
 
-// SAX events that only let the parser check the syntax.
-struct SyntaxOnly {
+// SAX events that only let the parser check the syntax, and the nesting up
+// to `max_depth` levels.
+class SyntaxOnly {
+ public:
+  explicit SyntaxOnly(size_t max_depth_) : max_depth(max_depth_) {}
+
   bool null() { return true; }
   bool boolean(bool) { return true; }
   bool number_integer(json::number_integer_t) { return true; }
@@ -34,24 +24,50 @@ struct SyntaxOnly {
   bool number_float(json::number_float_t, const std::string&) { return true; }
   bool string(std::string&) { return true; }
   bool binary(json::binary_t&) { return true; }
-  bool start_object(std::size_t) { return true; }
-  bool end_object() { return true; }
-  bool start_array(std::size_t) { return true; }
-  bool end_array() { return true; }
+  bool start_object(std::size_t) { return Open(); }
+  bool end_object() { return Close(); }
+  bool start_array(std::size_t) { return Open(); }
+  bool end_array() { return Close(); }
   bool key(std::string&) { return true; }
   template <class Exception>
   bool parse_error(std::size_t, const std::string&, const Exception& error) {
     throw error;
   }
+
+ private:
+  bool Open() {
+    if (++depth > max_depth) throw tvsNestingError();
+    return true;
+  }
+  bool Close() {
+    --depth;
+    return true;
+  }
+
+  const size_t max_depth;
+  size_t depth = 0;
 };
 
-}  // namespace
-
-void checkJsonSyntax(const std::string& text) {
-  SyntaxOnly events;
+void checkSyntax(const std::string& text, size_t max_depth) {
+  SyntaxOnly events(max_depth);
   json::sax_parse(text, &events, json::input_format_t::json, true, true);
   refuseZeroByte(text);
 }
+
+}  // namespace
+
+json parseJsonDocument(const std::string& text) {
+  // A first pass checks the syntax and the depth without building anything,
+  // so faults are met in the order the text holds them and no level beyond
+  // the limit is built; the second cannot fail and builds. (The library's
+  // parser callback would do both in one pass, but at the end of every
+  // object it scans the parent's members: the load time would grow with the
+  // square of an object's size.)
+  checkSyntax(text, kMaxJsonNesting);
+  return json::parse(text, nullptr, true, true);
+}
+
+void checkJsonSyntax(const std::string& text) { checkSyntax(text, SIZE_MAX); }
 
 void refuseZeroByte(const std::string& text) {
   const void* zero = std::memchr(text.data(), 0, text.size());

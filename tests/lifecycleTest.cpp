@@ -1,0 +1,205 @@
+// Where the write path's options meet each other, the clock and large
+// configurations, end to end through the host: a reload that turns batches
+// on in a stream, two channels on one file, the size cap against the commit
+// that crossed it, a clock that jumps and comes back, and schema typos.
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "hostProcess.h"
+#include "testSupport.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+#if defined(TVS_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+const char kTalkers[] = R"([{"name": "talkers", "columns": [
+    {"name": "ip", "type": "TEXT", "not_null": true}, {"name": "bytes", "type": "INTEGER"}]}])";
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  // One channel "flows" with `members` (such as R"("commit_batch": 8, )").
+  void WriteConfig(const std::string& members) {
+    dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {)" +
+                               members + R"("db_name": "flows.db", "data_source": "aggregator",
+                               "tables": )" + kTalkers + "}}}");
+  }
+
+  std::vector<std::string> Args(std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"-c", dir.File("sink.json"), "-d"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+
+  // Minute k with `entries` entries; every entry's bytes is k.
+  static std::string Payload(int k, int entries) {
+    std::string stats;
+    for (int i = 0; i < entries; ++i) {
+      stats += std::string(i ? "," : "") + R"({"ip": "10.)" + std::to_string(i / 250 % 250) + "." +
+               std::to_string(i % 250) + R"(.1", "bytes": )" + std::to_string(k) + "}";
+    }
+    return R"({"log_time_start": )" + std::to_string(k * 60) + R"(, "log_time_end": )" +
+           std::to_string(k * 60 + 60) + R"(, "stats": [)" + stats + "]}\n";
+  }
+
+  int64_t Count(const std::string& sql, const std::string& file = "flows.db") {
+    return std::stoll(Query(dir.File(file), sql).at(0).at(0));
+  }
+
+  static size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++found;
+    return found;
+  }
+
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(LifecycleTest, ReloadTurningBatchesOnInAStreamLosesNoPayload) {
+  WriteConfig("");
+  HostProcess host(Args({"-C", "flows"}), dir.path());
+  for (int k = 1; k <= 20; ++k) host.Write(Payload(k, 2000));
+  ASSERT_TRUE(Eventually(
+      [&] { return Occurrences(host.Stderr(), "sink-sqlite: saved 2000 rows") >= 8; }));
+  WriteConfig(R"("commit_batch": 1000, )");
+  host.Signal(SIGHUP);
+  for (int k = 21; k <= 120; ++k) host.Write(Payload(k, 2000));
+  host.CloseInput();
+  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ(120, Count("SELECT count(DISTINCT time_start) FROM flows_intervals"));
+  EXPECT_EQ(240000, Count("SELECT count(*) FROM talkers"));
+  const std::string err = host.Stderr();
+  EXPECT_EQ(120u, Occurrences(err, "sink-sqlite: saved 2000 rows from payload on channel flows\n"));
+  EXPECT_EQ(2u, Occurrences(err, "Loading configuration"));
+  // Counted since the reload: every payload it took was stored.
+  std::smatch summary;
+  ASSERT_TRUE(std::regex_search(
+      err, summary, std::regex("channel flows: ([0-9]+) payloads, ([0-9]+) stored, 0 failed")));
+  EXPECT_EQ(summary[1], summary[2]);
+  EXPECT_GT(std::stoi(summary[1]), 0);
+}
+
+TEST_F(LifecycleTest, ABatchingChannelLeavesAnotherOnTheSameFileStoring) {
+  const std::string table = R"(", "tables": [{"name": ")";
+  const std::string columns = R"(", "columns": [{"name": "bytes", "type": "INTEGER"}]}]})";
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {
+      "a": {"db_name": "shared.db", "commit_batch": 8, "data_source": "aggregator)" + table +
+                             "a_rows" + columns + R"(,
+      "b": {"db_name": "shared.db", "data_source": "aggregator)" + table + "b_rows" + columns +
+                             "}}");
+  std::string input;
+  for (int k = 1; k <= 40; ++k) input += Payload(k, 3);
+  const HostResult result = RunHost(Args({"-C", "a", "-C", "b"}), dir.path(), input);
+  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(40, Count("SELECT count(*) FROM a_intervals", "shared.db"));
+  EXPECT_EQ(40, Count("SELECT count(*) FROM b_intervals", "shared.db"));
+  EXPECT_EQ(120, Count("SELECT count(*) FROM a_rows", "shared.db"));
+  EXPECT_EQ(120, Count("SELECT count(*) FROM b_rows", "shared.db"));
+  EXPECT_THAT(result.err, HasSubstr("channel a: 40 payloads, 40 stored, 0 failed"));
+  EXPECT_THAT(result.err, HasSubstr("channel b: 40 payloads, 40 stored, 0 failed"));
+}
+
+TEST_F(LifecycleTest, SizeCapKeepsTheCommitThatCrossedTheBoundAndStopsNearNinetyPercent) {
+  WriteConfig(R"("max_db_mb": 1, )");
+  // One payload larger than the bound by itself stays whole.
+  HostResult result = RunHost(Args({"-C", "flows"}), dir.path(), Payload(1, 50000));
+  EXPECT_EQ(0, result.code);
+  EXPECT_THAT(result.err, HasSubstr("sink-sqlite: saved 50000 rows from payload on channel flows\n"));
+  EXPECT_THAT(result.err, HasSubstr("flows: size cap: deleted 0 intervals, "));
+  EXPECT_THAT(result.err, HasSubstr(" bytes used; the newest commit alone exceeds the bound\n"));
+  EXPECT_EQ(50000, Count("SELECT count(*) FROM talkers WHERE bytes = 1"));
+
+  // Payloads of about 20 KiB: each cap deletes about what it must.
+  std::filesystem::remove(dir.File("flows.db"));
+  std::string input;
+  for (int k = 1; k <= 150; ++k) input += Payload(k, 400);
+  result = RunHost(Args({"-C", "flows"}), dir.path(), input);
+  EXPECT_EQ(0, result.code);
+  EXPECT_GT(Occurrences(result.err, "flows: size cap: deleted "), 0u);
+  const int64_t used = Count(
+      "SELECT (page_count - freelist_count) * page_size FROM pragma_page_count, "
+      "pragma_freelist_count, pragma_page_size");
+  EXPECT_LE(used, 1 << 20);
+  EXPECT_GE(used, (1 << 20) * 8 / 10);
+  // The newest minutes, each whole.
+  EXPECT_EQ(150, Count("SELECT max(time_start) / 60 FROM flows_intervals"));
+  EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals i WHERE (SELECT count(*) FROM talkers "
+                     "WHERE interval_id = i.id) != 400"));
+  EXPECT_EQ(Count("SELECT count(*) FROM flows_intervals"),
+            Count("SELECT max(time_start) / 60 - min(time_start) / 60 + 1 FROM flows_intervals"));
+}
+
+TEST_F(LifecycleTest, ClockSetBackAfterAJumpAheadStillPurges) {
+  if (kSanitized) GTEST_SKIP() << "libfaketime cannot be preloaded ahead of the sanitizers";
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  if (!std::filesystem::exists(faketime)) FAIL() << "libfaketime is missing: run scripts/setup.sh";
+  WriteConfig(R"("purge_in_days": 1, )");
+  dir.Write("clock", "+3650d\n");
+  HostLaunch launch;
+  launch.env = {"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=" + dir.File("clock"),
+                "FAKETIME_NO_CACHE=1"};
+  HostProcess host(Args({"-C", "flows"}), dir.path(), launch);
+  host.Write(Payload(1, 1));
+  ASSERT_TRUE(Eventually([&] {
+    return Occurrences(host.Stderr(), "sink-sqlite: purged data older than 1 days") >= 2;
+  }));
+  // Back to the right time, with a row two days old: the next payload's
+  // daily purge must take it.
+  dir.Write("clock", "+0d\n");
+  Exec(dir.File("flows.db"),
+       "INSERT INTO flows_intervals (time_start, time_end, created_at) VALUES (7, 8, "
+       "datetime('now', '-2 days'))");
+  host.Write(Payload(2, 1));
+  host.CloseInput();
+  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ(2u, Occurrences(host.Stderr(),
+                            "sink-sqlite: running daily purge for aggregate flows.flows.db\n"));
+  EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals WHERE time_start = 7"));
+  EXPECT_EQ(2, Count("SELECT count(*) FROM flows_intervals"));
+}
+
+TEST_F(LifecycleTest, LargeConfigurationsLoadInLinearTime) {
+  // 100,000 channel objects took minutes while each object's end scanned
+  // its parent's members; the bound leaves room for the slowest build.
+  std::string channels;
+  for (int i = 0; i < 100000; ++i) channels += R"("off)" + std::to_string(i) + R"(": {"enable": false}, )";
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {)" + channels +
+                             R"("flows": {"db_name": "flows.db", "data_source": "aggregator", "tables": )" +
+                             kTalkers + "}}}");
+  HostProcess host({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path());
+  host.Write(Payload(1, 2));
+  host.CloseInput();
+  ASSERT_TRUE(host.ExitsWithin(60));
+  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ(2, Count("SELECT count(*) FROM talkers"));
+}
+
+TEST_F(LifecycleTest, TyposInTableColumnAndForeignKeySchemasAreWarnedOf) {
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {
+      "db_name": "flows.db", "data_source": "aggregator", "tables": [
+        {"name": "talkers", "columns": [{"name": "ip", "type": "TEXT", "not_nul": true},
+                                        {"name": "bytes", "type": "INTEGER", "maped": "octets"},
+                                        {"name": "peer", "type": "INTEGER", "foreign_key": {"table": "t", "column": "id", "on_delet": "CASCADE"}}]},
+        {"name": "other", "colums": []}]}}})");
+  const HostResult result = RunHost({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path(), "");
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "sink-sqlite: channel flows table talkers column ip: unknown key \"not_nul\" ignored\n"
+      "sink-sqlite: channel flows table talkers column bytes: unknown key \"maped\" ignored\n"
+      "sink-sqlite: channel flows table talkers column peer foreign_key: unknown key \"on_delet\" ignored\n"
+      "sink-sqlite: channel flows table other: unknown key \"colums\" ignored\n",
+      result.err.substr(0, result.err.find("tavrin-sink-host: ")));
+}
