@@ -230,6 +230,8 @@ TEST_F(InsertPayloadTest, FileRemovedOrReplacedUnderTheConnectionIsReopened) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(-1, Insert(*channel, kOneEntry));
   EXPECT_EQ(-1, Insert(*channel, kOneEntry));
+  EXPECT_THAT(log.Lines(), ElementsAre("flows: payload not stored: cannot open DB: " + DbFile() +
+                                       ": unable to open database file\n"));
   std::filesystem::remove(DbFile());
   EXPECT_EQ(1, Insert(*channel, kOneEntry));
   testing::internal::GetCapturedStdout();
