@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libsimdjson-dev
-          googletest libgtest-dev libgmock-dev sqlite3 faketime)
+          googletest libgtest-dev libgmock-dev sqlite3 faketime strace)
 # CI's extras: clang with libFuzzer for fuzzing, valgrind for the leak check.
 if [ "${TVS_SETUP_CI:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev valgrind)

@@ -20,19 +20,21 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::vector<char*> argv;
-  std::string host = TVS_HOST_PATH;
-  argv.push_back(host.data());
-  std::vector<std::string> copies(args);
+  std::vector<std::string> copies(launch.wrapper);
+  copies.push_back(TVS_HOST_PATH);
+  copies.insert(copies.end(), args.begin(), args.end());
   for (std::string& arg : copies) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   std::vector<std::string> env(launch.env);
+  // Emptied before the child runs, so that nothing an earlier child wrote
+  // there is read as this one's.
+  const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid = fork();
   if (pid == 0) {
     for (std::string& entry : env) putenv(entry.data());
     dup2(pipe_fds[0], STDIN_FILENO);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     if (launch.file_size_limit >= 0) {
@@ -53,10 +55,12 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
         _exit(126);
       }
     }
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     dprintf(STDERR_FILENO, "cannot run %s: %s\n", argv[0], strerror(errno));
     _exit(127);
   }
+  close(out);
+  close(err);
   close(pipe_fds[0]);
   input = pipe_fds[1];
   signal(SIGPIPE, SIG_IGN);

@@ -13,6 +13,7 @@ struct HostLaunch {
   long address_space_limit = -1;  // RLIMIT_AS in bytes; allocations past it fail
   bool unprivileged = false;      // when root, run as nobody so file modes apply
   std::vector<std::string> env;   // NAME=VALUE entries added to the environment
+  std::vector<std::string> wrapper;  // a command the host runs under, such as strace
 };
 
 class HostProcess {
@@ -33,6 +34,7 @@ class HostProcess {
   // Waits up to `seconds` for the process to exit by itself; true when it did.
   bool ExitsWithin(double seconds);
 
+  pid_t Pid() const { return pid; }
   std::string Stdout() const;
   std::string Stderr() const;
   // Peak resident memory of the exited child, in KiB.

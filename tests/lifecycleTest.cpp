@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/types.h>
 
 #include "hostProcess.h"
 #include "testSupport.h"
@@ -202,4 +203,63 @@ TEST_F(LifecycleTest, TyposInTableColumnAndForeignKeySchemasAreWarnedOf) {
       "sink-sqlite: channel flows table talkers column peer foreign_key: unknown key \"on_delet\" ignored\n"
       "sink-sqlite: channel flows table other: unknown key \"colums\" ignored\n",
       result.err.substr(0, result.err.find("tavrin-sink-host: ")));
+}
+
+TEST_F(LifecycleTest, AnOpenThatFellBackToReadOnlyFailsAtLoadReloadAndReopen) {
+  // strace makes the n-th open of the database file fail with EMFILE, as a
+  // descriptor shortage would; SQLite then opens it read-only without a word.
+  WriteConfig("");
+  ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path(), Payload(1, 1)).code);
+  const std::string path = dir.File("flows.db");
+  const auto openFails = [&](int n) {
+    HostLaunch launch;
+    launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
+                      "inject=openat:error=EMFILE:when=" + std::to_string(n), "-P", path};
+    return launch;
+  };
+  const std::string read_only =
+      "cannot open DB: " + path + ": the file could only be opened read-only";
+
+  // At the first load: a load error.
+  HostResult result = RunHost(Args({"-C", "flows"}), dir.path(), Payload(2, 1), openFails(1));
+  EXPECT_EQ(1, result.code);
+  EXPECT_THAT(result.err, HasSubstr("error: flows: " + read_only + "\n"));
+
+  // At a reload: the running configuration stays and keeps storing.
+  {
+    HostProcess host(Args({"-C", "flows"}), dir.path(), openFails(2));
+    host.Write(Payload(3, 1));
+    ASSERT_TRUE(Eventually([&] { return Occurrences(host.Stderr(), "saved 1 rows") >= 1; }));
+    // The host runs under strace, which keeps signals to itself.
+    const std::string children = ReadFile("/proc/" + std::to_string(host.Pid()) + "/task/" +
+                                          std::to_string(host.Pid()) + "/children");
+    ASSERT_EQ(0, kill(std::stoi(children), SIGHUP));
+    ASSERT_TRUE(Eventually([&] { return Occurrences(host.Stderr(), "reload failed") >= 1; }));
+    host.Write(Payload(4, 1));
+    host.CloseInput();
+    EXPECT_EQ(0, host.Wait());
+    EXPECT_THAT(host.Stderr(),
+                HasSubstr("sink-sqlite: reload failed, keeping the running configuration: flows: " +
+                          read_only + "\n"));
+  }
+  EXPECT_EQ(3, Count("SELECT count(*) FROM flows_intervals WHERE time_start IN (60, 180, 240)"));
+
+  // At a reopen of a replaced file: that payload fails, the next reopens.
+  {
+    HostProcess host(Args({"-C", "flows"}), dir.path(), openFails(2));
+    host.Write(Payload(5, 1));
+    ASSERT_TRUE(Eventually([&] { return Occurrences(host.Stderr(), "saved 1 rows") >= 1; }));
+    std::filesystem::copy_file(path, dir.File("copy.db"));
+    std::filesystem::rename(dir.File("copy.db"), path);
+    host.Write(Payload(6, 1));
+    ASSERT_TRUE(Eventually([&] { return Occurrences(host.Stderr(), "payload not stored") >= 1; }, 3))
+        << host.Stderr();
+    host.Write(Payload(7, 1));
+    host.CloseInput();
+    EXPECT_EQ(0, host.Wait());
+    EXPECT_THAT(host.Stderr(), HasSubstr("flows: payload not stored: " + read_only + "\n"));
+    EXPECT_EQ(2u, Occurrences(host.Stderr(), "saved 1 rows"));
+  }
+  EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals WHERE time_start = 360"));
+  EXPECT_EQ(1, Count("SELECT count(*) FROM flows_intervals WHERE time_start = 420"));
 }
