@@ -213,6 +213,8 @@ TEST_F(LifecycleTest, AnOpenThatFellBackToReadOnlyFailsAtLoadReloadAndReopen) {
   const std::string path = dir.File("flows.db");
   const auto openFails = [&](int n) {
     HostLaunch launch;
+    // LeakSanitizer cannot run under a tracer.
+    launch.env = {"ASAN_OPTIONS=detect_leaks=0"};
     launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
                       "inject=openat:error=EMFILE:when=" + std::to_string(n), "-P", path};
     return launch;
