@@ -56,7 +56,7 @@ bool injectFault(unsigned point, const char* path, int& error_code) {
   return true;
 }
 
-// One open file: this VFS's part first, the wrapped VFS's file after it in
+// One open file: this VFS's record first, the wrapped VFS's file after it in
 // the same allocation of szOsFile bytes.
 struct FaultFile {
   sqlite3_file base;

@@ -39,7 +39,8 @@ class tvsFaultVfs {
   // disk's flush time). Off at the start. Any thread.
   static void SkipDiskSync(bool skip);
 
-  // Counted calls since the last Arm, of every kind and of one kind.
+  // Counted calls since the last Arm: of every kind armed, and of one kind
+  // (a single bit, not kAll).
   static int Calls();
   static int Calls(Point point);
   // Calls failed since the last Arm.
