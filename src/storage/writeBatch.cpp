@@ -37,7 +37,7 @@ bool tvsWriteBatch::BeginPayload() {
 bool tvsWriteBatch::EndPayload(int rows) {
   std::string error;
   if (!Batched()) {
-    if (execSql(db, "COMMIT;", error)) {
+    if (execSql(db, "COMMIT;", error) || CommittedDespite(error)) {
       state = State::kIdle;
       return true;
     }
@@ -77,7 +77,7 @@ void tvsWriteBatch::AbortPayload(const std::string& cause) noexcept {
 bool tvsWriteBatch::Commit(std::vector<int>& settled) {
   if (state == State::kIdle) return true;
   std::string error;
-  if (execSql(db, "COMMIT;", error)) {
+  if (execSql(db, "COMMIT;", error) || (!staged.empty() && CommittedDespite(error))) {
     settled.insert(settled.end(), staged.begin(), staged.end());
     staged.clear();
     state = State::kIdle;
@@ -120,4 +120,22 @@ void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
   lost += staged.size();
   staged.clear();
   state = State::kIdle;
+}
+
+bool tvsWriteBatch::CommittedDespite(const std::string& error) {
+  // A COMMIT can fail after its commit point: with a truncated or persisted
+  // journal, a sync after the journal was reset fails the COMMIT although the
+  // transaction is in the file. Once SQLite has ended the transaction, the
+  // file says which it was: a hot journal is rolled back by this read.
+  if (!sqlite3_get_autocommit(db) || first_interval == 0) return false;
+  std::string ignored;
+  const std::string found =
+      pragmaValue(db,
+                  "SELECT count(*) FROM " + tvsIntervalsTable(channel) +
+                      " WHERE id = " + std::to_string(first_interval) + ";",
+                  ignored);
+  if (found != "1") return false;
+  tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", channel.c_str(),
+             error.c_str());
+  return true;
 }

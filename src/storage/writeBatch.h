@@ -16,7 +16,9 @@
 //            are written but not committed.
 //            BeginPayload: SAVEPOINT -> Writing.
 //            Commit: COMMIT -> Idle, every staged payload stored; a failed
-//            COMMIT rolls back -> Idle, every staged payload failed.
+//            COMMIT rolls back -> Idle, every staged payload failed, unless
+//            the file shows the transaction arrived (failed after the commit
+//            point), when they are stored.
 // After every failed step SQLite is asked whether the transaction still
 // exists: on an I/O error, a full disk or out of memory it may have rolled
 // the whole transaction back by itself. Then nothing is rolled back twice,
@@ -82,6 +84,8 @@ class tvsWriteBatch {
   // After a failed step: true when SQLite has ended the transaction; the
   // staged payloads are then logged as lost and the state is Idle.
   bool TransactionEnded(const std::string& cause);
+  // After a failed COMMIT: true when the transaction reached the file anyway.
+  bool CommittedDespite(const std::string& error);
   // The rollback of the whole transaction, unless SQLite has done it.
   void RollbackTransaction(const std::string& cause) noexcept;
 
