@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,18 @@ class tvPluginSink : public tvPlugin {
   // given, once that many milliseconds have passed first.
   bool WaitForQueueBelow(size_t limit, long most_ms = -1);
 
+  // Where the worker stands when the host's observer runs.
+  enum class WorkerTurn {
+    kTookPayload,  // it has just taken the next payload from the queue
+    kQueueEmpty,   // it found the queue empty
+    kLoading,      // it is taking the thread's lock: a configuration (re)load begins
+  };
+  // Host side, set before Create: `observer` runs on the worker's thread at
+  // each of those turns. The worker is then between payloads of its own, so
+  // the observer may read the plugin's status; it must not queue or wait.
+  using WorkerObserver = std::function<void(WorkerTurn turn)>;
+  void SetWorkerObserver(WorkerObserver observer);
+
   const std::string tag;
   const std::string config_path;
   const unsigned plugin_type;
@@ -69,4 +82,5 @@ class tvPluginSink : public tvPlugin {
   std::deque<std::shared_ptr<tvPluginSinkPayload>> queue;
   uint64_t idle_waits = 0;
   bool wake_requested = false;  // WaitUntilIdle's: end the worker's wait now
+  WorkerObserver worker_observer;
 };

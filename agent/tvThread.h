@@ -2,9 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 class tvThread {
  public:
@@ -25,6 +27,7 @@ class tvThread {
 
   // Returns once Entry has returned; at once when the thread never started.
   void Join();
+  // Lock runs the lock hook, when one is set, before it takes the lock.
   void Lock();
   void Unlock();
 
@@ -35,6 +38,10 @@ class tvThread {
   std::string EntryError() const;
 
  protected:
+  // Stand-in only: `hook` runs on the thread that calls Lock, each time,
+  // before the lock is taken. Set before Create.
+  void SetLockHook(std::function<void()> hook) { lock_hook = std::move(hook); }
+
   std::atomic<bool> terminate_requested{false};
 
  private:
@@ -43,6 +50,7 @@ class tvThread {
   std::thread thread;
   std::mutex thread_lock;       // guards `thread` itself
   std::mutex thread_lock_user;  // Lock/Unlock
+  std::function<void()> lock_hook;
   std::atomic<bool> running{false};
   std::atomic<bool> failed{false};
   mutable std::mutex error_lock;

@@ -33,7 +33,8 @@ std::string hostUsage(const std::string& program) {
          "  -C, --channel NAME        channel every payload is addressed to; repeatable: each\n"
          "                            payload carries the set of all channels given\n"
          "  -p, --plugin FILE         plugin library to load (default: libtavrin-sink-sqlite.so\n"
-         "                            beside the host binary)\n"
+         "                            beside the host binary, else the installed one in\n"
+         "                            <libdir>/tavrin/plugins)\n"
          "  -t, --tag TAG             plugin tag (default: sink-sqlite)\n"
          "      --type N              plugin type handed to the factory (default: 1)\n"
          "  -D, --define NAME=VALUE   host variable: \"${NAME}\" in a configured db_path expands\n"
@@ -47,7 +48,12 @@ std::string hostUsage(const std::string& program) {
          "\n"
          "Signals: SIGHUP reloads the configuration; SIGINT and SIGTERM stop reading input\n"
          "(what was queued is still written).\n"
-         "Exit status: 0 done, 1 the plugin's worker failed, 2 usage or loading error.\n";
+         "Failed payloads are named by input and line (up to ten; -d logs every failure).\n"
+         "\n"
+         "Exit status: 0 every payload was stored (or had nothing to store);\n"
+         "1 the plugin's worker failed; 2 a usage or loading error; 3 the run\n"
+         "completed, but payloads failed, were dropped for a channel that is not\n"
+         "configured or is disabled, or were skipped.\n";
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {

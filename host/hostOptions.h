@@ -9,7 +9,7 @@
 struct HostOptions {
   std::string config;
   std::vector<std::string> channels;
-  std::string plugin;  // empty: the plugin library beside the host binary
+  std::string plugin;  // empty: the plugin beside the host binary, else the installed one
   std::string tag = "sink-sqlite";
   unsigned type = 1;
   std::map<std::string, std::string> variables;

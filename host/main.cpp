@@ -17,8 +17,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "diagnosis.h"
 #include "hostOptions.h"
 #include "lineReader.h"
+#include "payloadOutcomes.h"
 #include "tvGlobalConfig.h"
 #include "tvPluginSink.h"
 #include "tvStandin.h"
@@ -30,6 +32,11 @@ constexpr uint32_t kAbiSize = 32;
 constexpr uint32_t kAgentMajor = 15;
 constexpr int kExitWorkerFailed = 1;
 constexpr int kExitUsage = 2;
+// The run completed, but a payload failed, was dropped for a channel that is
+// not configured (or disabled), or a line was skipped.
+constexpr int kExitNotAllStored = 3;
+// Failed payloads named one line each; later ones are only counted.
+constexpr size_t kMaxFailureLines = 10;
 // Payloads read ahead of the worker; more would only hold memory while the
 // worker catches up.
 constexpr size_t kMaxQueued = 64;
@@ -169,6 +176,12 @@ class ProgressLine {
     if (drawn) std::fputc('\n', stderr);
   }
 
+  // Ends a drawn line, so that a message starts on a line of its own.
+  void Break() {
+    if (drawn) std::fputc('\n', stderr);
+    drawn = false;
+  }
+
   void Read() {
     ++read;
     if (!shown) return;
@@ -198,25 +211,49 @@ class ProgressLine {
   std::chrono::steady_clock::time_point last = start;
 };
 
+// The names of the payload inputs as messages give them.
+std::vector<std::string> inputNames(const HostOptions& options) {
+  if (options.inputs.empty()) return {"standard input"};
+  std::vector<std::string> names;
+  for (const std::string& name : options.inputs)
+    names.push_back(name == "-" ? "standard input" : name);
+  return names;
+}
+
 // Queues every line of every input until the input ends, a stop signal
 // arrives or the plugin's worker has died. SIGHUP dispatches a reload. A line
 // that is too long, or that memory cannot hold, is refused with a message.
-void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::string& program,
-                  const std::vector<FdHandle>& inputs, const sigset_t& wait_mask) {
+// Without -d, each failed payload is named by its line as its outcome comes.
+// Returns the number of lines skipped.
+uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::string& program,
+                      const std::vector<FdHandle>& inputs, const sigset_t& wait_mask,
+                      PayloadOutcomes& outcomes) {
   const std::set<std::string> channels(options.channels.begin(), options.channels.end());
+  const std::vector<std::string> names = inputNames(options);
   std::string line;
+  uint64_t skipped = 0;
   ProgressLine progress(plugin, program);
+  const auto report = [&] {
+    if (options.debug) return;
+    std::vector<std::string> reports = outcomes.TakeReports();
+    if (reports.empty()) return;
+    progress.Break();
+    for (const std::string& text : reports)
+      std::fprintf(stderr, "%s: %s\n", program.c_str(), text.c_str());
+  };
   for (size_t i = 0; i < inputs.size(); ++i) {
-    const std::string input_name =
-        options.inputs.empty() || options.inputs[i] == "-" ? "standard input" : options.inputs[i];
+    const std::string& input_name = names[i];
     LineReader reader(*inputs[i], options.max_line_bytes);
     size_t number = 0;
     for (;;) {
       const LineReader::Result result = reader.Next(line, wait_mask, 200);
-      if (!actOnSignals(plugin)) return;
+      report();
+      if (!actOnSignals(plugin)) return skipped;
       if (result == LineReader::Result::kEnd) break;
       if (result == LineReader::Result::kTooLong) {
         ++number;
+        ++skipped;
+        progress.Break();
         if (reader.OutOfMemory()) {
           std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
                        input_name.c_str(), number);
@@ -232,24 +269,29 @@ void feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::s
       if (line.empty()) continue;
       // A full queue waits for the worker; signals still act meanwhile.
       while (!plugin.WaitForQueueBelow(kMaxQueued, 100)) {
-        if (!actOnSignals(plugin)) return;
+        report();
+        if (!actOnSignals(plugin)) return skipped;
       }
       std::shared_ptr<tvPluginSinkPayload> payload;
       try {
         payload = std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels);
       } catch (const std::bad_alloc&) {
+        ++skipped;
+        progress.Break();
         std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
                      input_name.c_str(), number);
         continue;
       }
+      outcomes.Queued(i, number);
       plugin.QueuePayload(payload);
       progress.Read();
     }
   }
+  return skipped;
 }
 
 // Tells, before the first payload, which -C channels the configuration does
-// not have: their payloads would only cost a debug line each.
+// not have or turns off: their payloads would only cost a debug line each.
 void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
                          const std::string& program) {
   if (!plugin.WaitUntilIdle()) return;  // the first load failed; the worker says why
@@ -257,35 +299,55 @@ void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
   plugin.GetStatus(status);
   const auto configured = status.find("channels");
   if (configured == status.end() || !configured->is_object()) return;
+  const std::set<std::string> disabled = disabledChannels(options.config);
   for (const std::string& channel :
        std::set<std::string>(options.channels.begin(), options.channels.end())) {
-    if (!configured->contains(channel)) {
-      std::fprintf(stderr, "%s: warning: channel %s is not configured; its payloads are dropped\n",
-                   program.c_str(), channel.c_str());
-    }
+    if (configured->contains(channel)) continue;
+    std::fprintf(stderr, "%s: warning: channel %s is %s; its payloads are dropped\n",
+                 program.c_str(), channel.c_str(),
+                 disabled.count(channel) ? "disabled in the configuration" : "not configured");
   }
 }
 
 // One line per channel from the status counters, so that failures show
-// without the debug log.
-void printSummary(const nlohmann::json& status, const std::string& program) {
+// without the debug log, and one per -C channel that was not configured,
+// with the payloads dropped for it.
+void printSummary(const nlohmann::json& status, const std::string& program,
+                  const HostOptions& options, const std::map<std::string, uint64_t>& dropped) {
+  std::map<std::string, std::string> lines;
   const auto channels = status.find("channels");
-  if (channels == status.end() || !channels->is_object()) return;
-  for (const auto& channel : channels->items()) {
-    const std::string& name = channel.key();
-    const nlohmann::json& counts = channel.value();
-    const auto number = [&](const char* key) { return counts.value(key, uint64_t{0}); };
-    const uint64_t payloads = number("payloads"), failed = number("failed"),
-                   empty = number("empty");
-    std::string line = program + ": channel " + name + ": " + std::to_string(payloads) +
-                       " payloads, " + std::to_string(payloads - failed - empty) + " stored, " +
-                       std::to_string(failed) + " failed, " + std::to_string(empty) + " empty, " +
-                       std::to_string(number("rows")) + " rows";
-    const auto last_error = counts.find("last_error");
-    if (failed > 0 && last_error != counts.end() && last_error->is_string())
-      line += "; last error: " + last_error->get<std::string>();
-    std::fprintf(stderr, "%s\n", line.c_str());
+  if (channels != status.end() && channels->is_object()) {
+    for (const auto& channel : channels->items()) {
+      const std::string& name = channel.key();
+      const nlohmann::json& counts = channel.value();
+      const auto number = [&](const char* key) { return counts.value(key, uint64_t{0}); };
+      const uint64_t payloads = number("payloads"), failed = number("failed"),
+                     empty = number("empty");
+      std::string line = program + ": channel " + name + ": " + std::to_string(payloads) +
+                         " payloads, " + std::to_string(payloads - failed - empty) + " stored, " +
+                         std::to_string(failed) + " failed, " + std::to_string(empty) +
+                         " empty, " + std::to_string(number("rows")) + " rows";
+      const auto last_error = counts.find("last_error");
+      if (failed > 0 && last_error != counts.end() && last_error->is_string())
+        line += "; last error: " + last_error->get<std::string>();
+      const auto lost = dropped.find(name);
+      if (lost != dropped.end())
+        line += "; " + std::to_string(lost->second) + " payloads dropped while not configured";
+      lines[name] = line;
+    }
   }
+  if (status.is_object()) {
+    const std::set<std::string> disabled = disabledChannels(options.config);
+    for (const std::string& name : options.channels) {
+      if (lines.count(name)) continue;
+      const auto lost = dropped.find(name);
+      lines[name] = program + ": channel " + name + ": " +
+                    (disabled.count(name) ? "disabled" : "not configured") + ", " +
+                    std::to_string(lost == dropped.end() ? 0 : lost->second) +
+                    " payloads dropped";
+    }
+  }
+  for (const auto& entry : lines) std::fprintf(stderr, "%s\n", entry.second.c_str());
 }
 
 int run(const HostOptions& options, const std::string& program) {
@@ -326,6 +388,8 @@ int run(const HostOptions& options, const std::string& program) {
 
   sigset_t wait_mask;
   installSignals(wait_mask);
+  PayloadOutcomes outcomes(std::set<std::string>(options.channels.begin(), options.channels.end()),
+                           inputNames(options), kMaxFailureLines);
 
   const std::map<std::string, std::string> params = {{"config", options.config},
                                                      {"type", std::to_string(options.type)}};
@@ -335,21 +399,36 @@ int run(const HostOptions& options, const std::string& program) {
                  options.type);
     return kExitUsage;
   }
+  tvPluginSink& sink = *plugin;
+  plugin->SetWorkerObserver(
+      [&outcomes, &sink](tvPluginSink::WorkerTurn turn) { outcomes.Observe(sink, turn); });
   if (plugin->Create() != 0) {
     std::fprintf(stderr, "%s: cannot start the plugin's thread\n", program.c_str());
     return kExitUsage;
   }
 
   warnUnknownChannels(*plugin, options, program);
-  feedPayloads(*plugin, options, program, inputs, wait_mask);
+  const uint64_t skipped = feedPayloads(*plugin, options, program, inputs, wait_mask, outcomes);
   plugin->WaitUntilIdle();
   plugin->Terminate();
   plugin->Join();
+  // The worker has ended: what it counted last is settled here.
+  outcomes.Observe(*plugin, tvPluginSink::WorkerTurn::kQueueEmpty);
+  if (!options.debug) {
+    for (const std::string& report : outcomes.TakeReports())
+      std::fprintf(stderr, "%s: %s\n", program.c_str(), report.c_str());
+    if (outcomes.Unlisted() > 0) {
+      std::fprintf(stderr, "%s: %llu more failed payloads not listed (-d logs every failure)\n",
+                   program.c_str(), static_cast<unsigned long long>(outcomes.Unlisted()));
+    }
+  }
 
   int status = 0;
   nlohmann::json summary;
   if (plugin->EndedWithError()) {
     status = kExitWorkerFailed;
+    const std::string reason = systemReason(plugin->EntryError(), options.tag, options.config);
+    if (!reason.empty()) std::fprintf(stderr, "%s: %s\n", program.c_str(), reason.c_str());
   } else {
     // As the agent does: the document travels as text before it is shown.
     nlohmann::json document = nlohmann::json::object();
@@ -364,7 +443,10 @@ int run(const HostOptions& options, const std::string& program) {
   plugin.reset();
   tvSetLogHandler(nullptr);
   tvGlobalConfig::instance = nullptr;
-  printSummary(summary, program);
+  const std::map<std::string, uint64_t> dropped = outcomes.Dropped();
+  printSummary(summary, program, options, dropped);
+  if (status == 0 && (outcomes.Failed() > 0 || !dropped.empty() || skipped > 0))
+    status = kExitNotAllStored;
   return status;
 }
 

@@ -15,6 +15,15 @@ for file in ./usr/bin/tavrin-sink-host ./usr/bin/tavrin-flowgen "./usr/lib/$arch
   grep -q " $file\( \|$\)" <<< "$contents" || fail "missing $file"
 done
 dpkg-deb -x "$deb" "$root"
+# The version names this build, and the shipped changelog's top entry is it.
+version="$(dpkg-deb -f "$deb" Version)"
+top="$(zcat "$root/usr/share/doc/tavrin-sink-sqlite/changelog.gz" | head -n 1)"
+[[ "$top" == "tavrin-sink-sqlite ($version) unstable;"* ]] ||
+  fail "version $version, but the changelog begins: $top"
+# The system's library directory needs no RUNPATH.
+for binary in usr/bin/tavrin-sink-host usr/bin/tavrin-flowgen; do
+  if readelf -d "$root/$binary" | grep -q -E 'RPATH|RUNPATH'; then fail "$binary carries a RUNPATH"; fi
+done
 mkdir "$root/data"
 export LD_LIBRARY_PATH="$root/usr/lib/$arch"
 "$root/usr/bin/tavrin-flowgen" --payloads 10 --entries 5 > "$root/data/payloads.jsonl"

@@ -170,7 +170,7 @@ TEST_F(FaultTest, LocksHeldByOthersFailPayloadsCleanly) {
     ASSERT_TRUE(LogShows(host, "sink-sqlite: saved ", ++saved));
   }
   host.CloseInput();
-  EXPECT_EQ(0, host.Wait());
+  EXPECT_EQ(3, host.Wait());  // four payloads failed
   ExpectConsistent();
   const int64_t rows = Count("SELECT count(*) FROM talkers");
   EXPECT_EQ("Found table: talkers\n[i] rows added: " + std::to_string(rows) + "\n", host.Stdout());
@@ -188,7 +188,7 @@ TEST_F(FaultTest, FullDiskFailsWholePayloadsAndStoringResumes) {
   HostLaunch launch;
   launch.file_size_limit = size + 16 * 4096;
   const HostResult result = RunHost(Args({dir.File("second.jsonl")}), dir.path(), "", launch);
-  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(3, result.code) << result.err;  // payload 6 failed
   EXPECT_EQ(1, Occurrences(result.err, "flows: Transaction aborted\n")) << result.err;
   EXPECT_EQ(2, Occurrences(result.err, "sink-sqlite: saved "));
   ExpectConsistent();
@@ -279,7 +279,7 @@ TEST_F(FaultTest, HostileFloodStoresEveryValidPayload) {
   }
   out.close();
   const HostResult result = RunHost(Args({dir.File("flood.jsonl")}), dir.path());
-  EXPECT_EQ(0, result.code);
+  EXPECT_EQ(3, result.code);  // the hostile payloads failed
   EXPECT_EQ(
       valid,
       Count("SELECT count(*) FROM flows_intervals WHERE time_start >= 60 AND time_start % 60 = 0"));
@@ -330,7 +330,7 @@ TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
   launch.address_space_limit = 240L << 20;
   const HostResult result = RunHost(Args({"--max-line-bytes", "100000000", dir.File("huge.jsonl")}),
                                     dir.path(), "", launch);
-  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(3, result.code) << result.err;
   EXPECT_THAT(result.err, HasSubstr("flows: payload not stored: out of memory\n"));
   EXPECT_THAT(result.err,
               HasSubstr(": " + dir.File("huge.jsonl") + ", line 4: skipped, out of memory\n"));
@@ -341,7 +341,7 @@ TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
   // The bound alone, without a memory limit.
   const HostResult bounded =
       RunHost(Args({"--max-line-bytes", "1048576", dir.File("huge.jsonl")}), dir.path());
-  EXPECT_EQ(0, bounded.code);
+  EXPECT_EQ(3, bounded.code);  // lines were skipped
   EXPECT_THAT(bounded.err,
               HasSubstr(", line 6: skipped, longer than 1048576 bytes (--max-line-bytes)\n"));
   EXPECT_EQ(3, Occurrences(bounded.err, "skipped, longer than"));  // lines 2, 4 and 6

@@ -2,11 +2,14 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <regex>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "hostProcess.h"
 #include "testSupport.h"
@@ -133,10 +136,13 @@ TEST_F(HostTest, StoresPayloadFilesAndPrintsStatus) {
   dir.Write("b.jsonl",
             Payload(220, 1) + "not json\n" + Payload(280, 4).substr(0, Payload(280, 4).size() - 1));
   const HostResult result = RunHost(Args({dir.File("a.jsonl"), dir.File("b.jsonl")}), dir.path());
-  EXPECT_EQ(0, result.code) << result.err;
+  EXPECT_EQ(3, result.code) << result.err;
   EXPECT_EQ("Found table: talkers\n[i] rows added: 10\n", result.out);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: channel flows: 5 payloads, 4 "
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: " + dir.File("b.jsonl") +
+      ", line 2: failed on channel flows: flows: JSON parse error: [json.exception.parse_error.101] "
+      "parse error at line 1, column 2: syntax error while parsing value - invalid literal; last "
+      "read: 'no'\ntavrin-sink-host: channel flows: 5 payloads, 4 "
       "stored, 1 failed, 0 empty, 10 rows; last error: flows: JSON parse error: "
       "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing "
       "value - invalid literal; last read: 'no'\n",
@@ -213,7 +219,8 @@ TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
   EXPECT_EQ("", result.out);
   EXPECT_EQ(
       "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\nerror: sink-sqlite: error opening configuration: " +
-          dir.File("none.json") + "\n",
+          dir.File("none.json") + "\ntavrin-sink-host: " + dir.File("none.json") +
+          ": No such file or directory\n",
       result.err);
 }
 
@@ -316,13 +323,16 @@ TEST_F(HostTest, TyposInTheConfigurationAndUnknownChannelsAreWarnedOf) {
       "flows": {"db_name": "flows.db", "data_sorce": "aggregator", "journal_mdoe": "wal", "enable": true,
                 "tables": [{"name": "talkers", "columns": [{"name": "ip", "type": "TEXT"}]}]}}})");
   const HostResult result = RunHost(Args({"-C", "flow"}), dir.path(), Payload(100, 1));
-  EXPECT_EQ(0, result.code);
+  EXPECT_EQ(3, result.code);
   EXPECT_EQ(
       "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
       "sink-sqlite: top level: unknown key \"purge_in_day\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"data_sorce\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"journal_mdoe\" ignored\n"
       "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
+      "tavrin-sink-host: standard input, line 1: failed on channel flows: sink-sqlite: unsupported "
+      "data_source on channel flows\n"
+      "tavrin-sink-host: channel flow: not configured, 1 payloads dropped\n"
       "tavrin-sink-host: channel flows: 1 payloads, 0 stored, 1 failed, 0 empty, 0 rows; last error: "
       "sink-sqlite: unsupported data_source on channel flows\n",
       result.err);
@@ -359,4 +369,195 @@ TEST_F(HostTest, SignalsActAtOnceOnABusyInput) {
     EXPECT_LT(std::stoi(Q("SELECT count(*) FROM flows_intervals")[0][0]), 20000);
     std::filesystem::remove(dir.File("flows.db"));
   }
+}
+
+TEST_F(HostTest, ExitStatusTellsWhetherEveryPayloadWasStored) {
+  WriteConfig(dir.path(), R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
+      "tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
+  struct Case {
+    const char* name;
+    std::vector<std::string> more;
+    std::string input;
+    int code;
+  };
+  const std::string empty = R"({"log_time_start": 100, "log_time_end": 160})";
+  const std::vector<Case> cases = {
+      {"all stored", {}, Payload(100, 2) + Payload(160, 1), 0},
+      {"nothing to store is no failure", {}, empty + "\n", 0},
+      {"no payloads", {}, "", 0},
+      {"one failed", {}, Payload(100, 2) + "not json\n", 3},
+      {"not configured", {"-C", "flow"}, Payload(100, 1), 3},
+      {"disabled", {"-C", "old"}, Payload(100, 1), 3},
+      {"line skipped", {"--max-line-bytes", "300"}, Payload(100, 1) + std::string(400, ' ') + "\n",
+       3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir.File("flows.db"));
+    const HostResult result = RunHost(Args(c.more), dir.path(), c.input);
+    EXPECT_EQ(c.code, result.code) << result.err;
+  }
+  EXPECT_THAT(RunHost({"--help"}, dir.path()).out,
+              HasSubstr("Exit status: 0 every payload was stored (or had nothing to store);\n"
+                        "1 the plugin's worker failed; 2 a usage or loading error; 3 the run\n"
+                        "completed, but payloads failed, were dropped for a channel that is not\n"
+                        "configured or is disabled, or were skipped.\n"));
+}
+
+TEST_F(HostTest, AFailureBeforeAReloadStillCounts) {
+  // The reload starts the status counters again; the exit status must not forget.
+  HostProcess host(Args({"-d"}), dir.path());
+  host.Write("not json\n");
+  ASSERT_TRUE(LogShows(host, "JSON parse error"));
+  host.Signal(SIGHUP);
+  ASSERT_TRUE(LogShows(host, "Loading configuration", 2));
+  host.Write(Payload(100, 1));
+  host.CloseInput();
+  EXPECT_EQ(3, host.Wait());
+  EXPECT_THAT(host.Stderr(),
+              HasSubstr("tavrin-sink-host: channel flows: 1 payloads, 1 stored, 0 failed, 0 empty, 1 rows\n"));
+}
+
+TEST_F(HostTest, SummaryHasALineForEveryChannelGiven) {
+  WriteConfig(dir.path(), R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
+      "tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
+  const HostResult result = RunHost(Args({"-C", "old", "-C", "flow", "-C", "flow"}), dir.path(),
+                                    Payload(100, 1) + Payload(160, 2));
+  EXPECT_EQ(3, result.code);
+  EXPECT_EQ(
+      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
+      "tavrin-sink-host: warning: channel old is disabled in the configuration; its payloads are "
+      "dropped\n"
+      "tavrin-sink-host: channel flow: not configured, 2 payloads dropped\n"
+      "tavrin-sink-host: channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"
+      "tavrin-sink-host: channel old: disabled, 2 payloads dropped\n",
+      result.err);
+  EXPECT_EQ(0, tv_file_exists(dir.File("old.db")));
+}
+
+TEST_F(HostTest, FailedPayloadsAreNamedByTheirLine) {
+  // Line 2 is no JSON, line 3 empty, line 5 lacks the NOT NULL ip.
+  dir.Write("p.jsonl", Payload(100, 1) + "not json\n\n" + Payload(160, 1) +
+                           R"({"log_time_start": 220, "log_time_end": 280, "stats": [{"bytes": 1}]})" +
+                           "\n");
+  HostResult result = RunHost(Args({dir.File("p.jsonl")}), dir.path());
+  EXPECT_EQ(3, result.code);
+  EXPECT_THAT(result.err,
+              HasSubstr("\ntavrin-sink-host: " + dir.File("p.jsonl") +
+                        ", line 2: failed on channel flows: flows: JSON parse error: "
+                        "[json.exception.parse_error.101] parse error at line 1, column 2: syntax "
+                        "error while parsing value - invalid literal; last read: 'no'\n"
+                        "tavrin-sink-host: " +
+                        dir.File("p.jsonl") +
+                        ", line 5: failed on channel flows: flows: SQLite stats insert failed: NOT "
+                        "NULL constraint failed: talkers.ip\ntavrin-sink-host: channel flows: 4 "
+                        "payloads, 2 stored, 2 failed"));
+
+  // Up to ten are named, the rest counted; the debug log names none.
+  std::string many;
+  for (int i = 0; i < 13; ++i) many += "[" + std::to_string(i) + "\n";
+  result = RunHost(Args(), dir.path(), many);
+  EXPECT_EQ(3, result.code);
+  EXPECT_THAT(result.err, HasSubstr("tavrin-sink-host: standard input, line 10: failed on channel "
+                                    "flows: flows: JSON parse error: "));
+  EXPECT_THAT(result.err, Not(HasSubstr("standard input, line 11:")));
+  EXPECT_THAT(result.err,
+              HasSubstr("\ntavrin-sink-host: 3 more failed payloads not listed (-d logs every "
+                        "failure)\ntavrin-sink-host: channel flows: 13 payloads, 0 stored, 13 failed"));
+  result = RunHost(Args({"-d"}), dir.path(), many);
+  EXPECT_EQ(3, result.code);
+  EXPECT_THAT(result.err, Not(HasSubstr("failed on channel")));
+}
+
+TEST_F(HostTest, PayloadsCommittedTogetherAreNamedByTheirRange) {
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {
+      "flows": {"db_name": "flows.db", "data_source": "aggregator", "commit_batch": 64, "tables": [{"name": "talkers",
+          "columns": [{"name": "ip", "type": "TEXT", "not_null": true}]}]}}})");
+  std::string input;
+  for (int k = 1; k <= 200; ++k) input += k == 150 ? "not json\n" : Payload(60 * k, 1);
+  const HostResult result = RunHost(Args(), dir.path(), input);
+  EXPECT_EQ(3, result.code);
+  // However the worker drained the queue, the line named holds line 150.
+  std::smatch match;
+  const std::string err = result.err;
+  ASSERT_TRUE(std::regex_search(
+      err, match,
+      std::regex("tavrin-sink-host: standard input, (line 150: failed|lines ([0-9]+)-([0-9]+): 1 of "
+                 "[0-9]+ payloads failed) on channel flows")))
+      << err;
+  if (match[2].matched) {
+    EXPECT_LE(std::stoi(match[2]), 150);
+    EXPECT_GE(std::stoi(match[3]), 150);
+  }
+  EXPECT_EQ((Rows{{"199"}}), Q("SELECT count(*) FROM talkers"));
+}
+
+TEST_F(HostTest, FilesThePluginCannotOpenGetTheSystemsReason) {
+  const std::string unreachable = UnprivilegedCannotRunHost();
+  if (!unreachable.empty()) GTEST_SKIP() << unreachable;
+  // Reachable by the unprivileged host; the modes below are what is tested.
+  chmod(dir.path().c_str(), 0777);
+  std::filesystem::create_directory(dir.File("ro"));
+  struct Case {
+    const char* name;
+    std::string config;
+    std::function<void()> prepare;
+    std::string lines;  // the end of standard error
+  };
+  const std::vector<Case> cases = {
+      {"configuration missing", dir.File("none.json"), [] {},
+       "error: sink-sqlite: error opening configuration: " + dir.File("none.json") +
+           "\ntavrin-sink-host: " + dir.File("none.json") + ": No such file or directory\n"},
+      {"configuration unreadable", dir.File("sink.json"),
+       [&] { chmod(dir.File("sink.json").c_str(), 0); },
+       "error: sink-sqlite: error opening configuration: " + dir.File("sink.json") +
+           "\ntavrin-sink-host: " + dir.File("sink.json") + ": Permission denied\n"},
+      {"database directory not writable", dir.File("sink.json"),
+       [&] {
+         WriteConfig(dir.File("ro"));
+         chmod(dir.File("ro").c_str(), 0555);
+       },
+       "error: flows: cannot open DB: " + dir.File("ro") +
+           "/flows.db: unable to open database file\ntavrin-sink-host: " + dir.File("ro") +
+           ": Permission denied\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteConfig(dir.path());
+    chmod(dir.File("sink.json").c_str(), 0644);
+    c.prepare();
+    HostLaunch launch;
+    launch.unprivileged = true;
+    const HostResult result = RunHost({"-c", c.config, "-C", "flows"}, dir.path(), "", launch);
+    EXPECT_EQ(1, result.code);
+    ASSERT_GE(result.err.size(), c.lines.size()) << result.err;
+    EXPECT_EQ(c.lines, result.err.substr(result.err.size() - c.lines.size()));
+  }
+}
+
+TEST_F(HostTest, EveryOptionIsInTheReadmeAndTheManPage) {
+  const std::string help = RunHost({"--help"}, dir.path()).out;
+  const std::string readme = ReadFile(TVS_SOURCE_DIR "/README.md");
+  const std::string man = ReadFile(TVS_SOURCE_DIR "/man/tavrin-sink-host.1");
+  const size_t usage = readme.find("\ntavrin-sink-host -c CONFIG -C CHANNEL");
+  ASSERT_NE(std::string::npos, usage);
+  const std::string block = readme.substr(usage, readme.find("```", usage) - usage);
+  const std::regex option("\n  (?:-[a-zA-Z], |    )--([a-z-]+)");
+  int options = 0;
+  for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it, ++options) {
+    const std::string name = (*it)[1];
+    SCOPED_TRACE(name);
+    EXPECT_THAT(block, HasSubstr("--" + name + " ")) << "README usage block";
+    EXPECT_THAT(man, HasSubstr("\\-\\-" + std::regex_replace(name, std::regex("-"), "\\-")))
+        << "man page";
+  }
+  EXPECT_EQ(11, options);
+  // Where the plugin is looked for, and the exit statuses, in all three.
+  for (const std::string& text : {help, block, man}) {
+    EXPECT_THAT(text, HasSubstr("installed one in"));
+    EXPECT_THAT(text, HasSubstr("tavrin/plugins"));
+  }
+  EXPECT_THAT(readme, HasSubstr("3 the run completed, but payloads failed"));
+  EXPECT_THAT(man, HasSubstr("3\nThe run completed, but payloads failed"));
 }

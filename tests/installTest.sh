@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The installed layout: `cmake --install` into a staging root (DESTDIR), then
-# the installed host runs the installed plugin on the installed example.
+# the installed host runs the installed plugin on the installed example; and
+# an installation into another prefix runs as it is.
 # Arguments: the build directory, then the configured bin, lib, plugin, etc,
-# doc and man directories (absolute).
+# doc and man directories (absolute), the prefix, and ON when the installed
+# host carries a RUNPATH relative to itself (TVS_INSTALL_RPATH).
 set -euo pipefail
 build="$1" bindir="$2" libdir="$3" plugindir="$4" etcdir="$5" docdir="$6" mandir="$7"
+prefix="$8" relocatable="$9"
 root="$(mktemp -d)"
 trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" >/dev/null
@@ -16,25 +19,45 @@ for file in "$bindir/tavrin-sink-host" "$bindir/tavrin-flowgen" "$libdir/libtavr
     "$mandir/man5/tavrin-sink-sqlite.5"; do
   [ -e "$root$file" ] || fail "missing $file"
 done
-for binary in "$bindir/tavrin-sink-host" "$bindir/tavrin-flowgen" "$plugindir/libtavrin-sink-sqlite.so"; do
-  if readelf -d "$root$binary" | grep -q -E 'RPATH|RUNPATH'; then
-    fail "$binary carries a RUNPATH"
-  fi
+runpath() { readelf -d "$1" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]$/\1 \2/p'; }
+for binary in "$bindir/tavrin-flowgen" "$plugindir/libtavrin-sink-sqlite.so"; do
+  [ -z "$(runpath "$root$binary")" ] || fail "$binary carries $(runpath "$root$binary")"
 done
+host_runpath="$(runpath "$root$bindir/tavrin-sink-host")"
+if [ "$relocatable" = ON ]; then
+  # From bin/ to the library directory, whatever the prefix.
+  expected="RUNPATH \$ORIGIN/$(realpath -m --relative-to="$bindir" "$libdir")"
+  [ "$host_runpath" = "$expected" ] || fail "the host carries '$host_runpath', not '$expected'"
+  # Nothing from the environment helps it.
+  unset LD_LIBRARY_PATH
+else
+  [ -z "$host_runpath" ] || fail "the host carries $host_runpath"
+  # Where a system installation puts it.
+  export LD_LIBRARY_PATH="$root$libdir"
+fi
 
-# The stand-in library is found where a system installation puts it; the
-# host finds the plugin relative to itself.
-export LD_LIBRARY_PATH="$root$libdir"
-prefix="$root/run"
-mkdir "$prefix"
-"$root$bindir/tavrin-sink-host" --version | grep -q -E '^tavrin-sink-host [0-9]+\.[0-9]+\.[0-9]+$' ||
-  fail "no version"
-mkdir "$prefix/data"
-"$root$bindir/tavrin-flowgen" --payloads 5 --entries 4 > "$prefix/data/payloads.jsonl"
-out="$("$root$bindir/tavrin-sink-host" -c "$root$docdir/examples/flows.json" \
-  -C flows -D DATA_DIR="$prefix/data" "$prefix/data/payloads.jsonl" 2>"$prefix/err")"
-[ "$out" = $'Found table: flow_stats\n[i] rows added: 20' ] || fail "unexpected output: $out"
-grep -q 'channel flows: 5 payloads, 5 stored, 0 failed, 0 empty, 20 rows' "$prefix/err" ||
-  fail "unexpected summary: $(cat "$prefix/err")"
-[ "$(sqlite3 "$prefix/data/flows.db" 'SELECT count(*) FROM flow_stats')" = 20 ] || fail "rows"
+# Stores the example through the host in $1/bin with the example under $2.
+store() {
+  local host="$1/tavrin-sink-host" flowgen="$1/tavrin-flowgen" data="$3"
+  "$host" --version | grep -q -E '^tavrin-sink-host [0-9]+\.[0-9]+\.[0-9]+$' || fail "no version"
+  mkdir -p "$data"
+  "$flowgen" --payloads 5 --entries 4 > "$data/payloads.jsonl"
+  local out status=0
+  out="$("$host" -c "$2/examples/flows.json" -C flows -D DATA_DIR="$data" "$data/payloads.jsonl" \
+    2>"$data/err")" || status=$?
+  [ "$status" = 0 ] || fail "$host exited with $status: $(cat "$data/err")"
+  [ "$out" = $'Found table: flow_stats\n[i] rows added: 20' ] || fail "unexpected output: $out"
+  grep -q 'channel flows: 5 payloads, 5 stored, 0 failed, 0 empty, 20 rows' "$data/err" ||
+    fail "unexpected summary: $(cat "$data/err")"
+  [ "$(sqlite3 "$data/flows.db" 'SELECT count(*) FROM flow_stats')" = 20 ] || fail "rows"
+}
+
+# The host finds the plugin relative to itself.
+store "$root$bindir" "$root$docdir" "$root/run"
+if [ "$relocatable" = ON ]; then
+  # Another prefix than the configured one.
+  cmake --install "$build" --prefix "$root/elsewhere" >/dev/null
+  store "$root/elsewhere/$(realpath -m --relative-to="$prefix" "$bindir")" \
+    "$root/elsewhere/$(realpath -m --relative-to="$prefix" "$docdir")" "$root/run-elsewhere"
+fi
 echo "install test: installed host, plugin and example work"

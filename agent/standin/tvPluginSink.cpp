@@ -64,12 +64,28 @@ uint64_t tvPluginSink::WaitOnPayloadQueue(unsigned units) {
 }
 
 bool tvPluginSink::PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload) {
-  std::lock_guard<std::mutex> guard(queue_lock);
-  if (queue.empty()) return false;
-  payload = std::move(queue.front());
-  queue.pop_front();
-  queue_room.notify_all();
-  return true;
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> guard(queue_lock);
+    if (!queue.empty()) {
+      payload = std::move(queue.front());
+      queue.pop_front();
+      queue_room.notify_all();
+      taken = true;
+    }
+  }
+  // Outside the queue's lock: the observer may read the plugin's status.
+  if (worker_observer) worker_observer(taken ? WorkerTurn::kTookPayload : WorkerTurn::kQueueEmpty);
+  return taken;
+}
+
+void tvPluginSink::SetWorkerObserver(WorkerObserver observer) {
+  worker_observer = observer;
+  if (observer) {
+    SetLockHook([observer] { observer(WorkerTurn::kLoading); });
+  } else {
+    SetLockHook(nullptr);
+  }
 }
 
 bool tvPluginSink::WaitForQueueBelow(size_t limit, long most_ms) {

@@ -48,7 +48,10 @@ void tvThread::Join() {
   if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
 }
 
-void tvThread::Lock() { thread_lock_user.lock(); }
+void tvThread::Lock() {
+  if (lock_hook) lock_hook();
+  thread_lock_user.lock();
+}
 void tvThread::Unlock() { thread_lock_user.unlock(); }
 
 std::string tvThread::EntryError() const {

@@ -1,0 +1,18 @@
+// What the host adds to the plugin's own messages for an operator: the
+// system's reason behind a file the plugin could not open, and which channels
+// the configuration turns off.
+#pragma once
+
+#include <set>
+#include <string>
+
+// For a worker error that names a file the plugin could not open (its
+// configuration `config`, or a channel's database), the system's reason as
+// "<path>: <strerror text>", found by trying the file the same way; empty
+// when the error names no such file or the file opens now.
+std::string systemReason(const std::string& error, const std::string& tag,
+                         const std::string& config);
+
+// The channels of the configuration file `config` whose "enable" is false;
+// empty when the file cannot be read or parsed (the plugin says why).
+std::set<std::string> disabledChannels(const std::string& config);
