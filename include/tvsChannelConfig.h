@@ -62,9 +62,10 @@ class tvsChannelConfig {
   // Writes one payload's text in the channel's transaction: alone, or with
   // commit_batch N staged among up to N payloads that share one (committed
   // when N are staged). Appends to `settled` the result of every payload
-  // whose outcome is now final, as InsertPayload returns it: this one's when
-  // it was committed, failed or had nothing to store; staged ones wait for
-  // CommitBatch, and those lost with a transaction that SQLite ended are -1.
+  // whose outcome is now final, as InsertPayload returns it, in the order
+  // the payloads came: this one's when it was written alone; in a batch
+  // every result waits for CommitBatch (or for the end of a transaction that
+  // SQLite ended, when the staged ones are -1).
   void WritePayload(const std::string& payload_text, std::vector<int>& settled);
   // Commits the open batch, logs its "saved" lines and appends its results
   // to `settled`; then runs the purge checks the batch deferred.
@@ -153,5 +154,6 @@ class tvsChannelConfig {
   // Stored rows of a commit: their "saved" lines, then the size cap.
   void Committed(const std::vector<int>& settled, size_t from);
 
-  bool purge_due = false;  // a staged payload gave the daily purge its chance
+  bool purge_due = false;    // a staged payload gave the daily purge its chance
+  std::vector<int> in_batch;  // results of the open batch's payloads, in order
 };

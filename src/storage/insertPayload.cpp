@@ -47,15 +47,20 @@ void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector
   }
   bool purge_check = false;
   const int result = StorePayload(payload_text, purge_check);
-  if (batch) settled.insert(settled.end(), batch->TakeLost(), -1);
+  // Staged payloads that SQLite rolled back with the transaction failed.
+  if (batch && batch->TakeLost() > 0) {
+    for (int& rows : in_batch) rows = rows > 0 ? -1 : rows;
+  }
   if (batch && batch->Open()) {
-    // Staged: its rows are counted once their batch commits; the purge takes
-    // a connection of its own, so it waits for the commit too.
+    // Results are settled in the order the payloads came, once their batch
+    // commits; the purge takes a connection of its own, so it waits too.
     purge_due = purge_due || purge_check;
-    if (result <= 0) settled.push_back(result);
+    in_batch.push_back(result);
     if (batch->Full()) CommitBatch(settled);
     return;
   }
+  settled.insert(settled.end(), in_batch.begin(), in_batch.end());
+  in_batch.clear();
   settled.push_back(result);
   if (result > 0) Committed(settled, settled.size() - 1);
   if (purge_check || purge_due) {
@@ -68,7 +73,10 @@ void tvsChannelConfig::CommitBatch(std::vector<int>& settled) {
   const tvsErrorCapture capture(last_error);
   if (batch && batch->Open()) {
     const size_t from = settled.size();
-    if (batch->Commit(settled)) Committed(settled, from);
+    const bool committed = batch->Commit();
+    for (const int rows : in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
+    in_batch.clear();
+    if (committed) Committed(settled, from);
   }
   if (purge_due) {
     purge_due = false;

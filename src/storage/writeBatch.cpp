@@ -74,11 +74,10 @@ void tvsWriteBatch::AbortPayload(const std::string& cause) noexcept {
   RollbackTransaction(cause);
 }
 
-bool tvsWriteBatch::Commit(std::vector<int>& settled) {
+bool tvsWriteBatch::Commit() {
   if (state == State::kIdle) return true;
   std::string error;
   if (execSql(db, "COMMIT;", error) || (!staged.empty() && CommittedDespite(error))) {
-    settled.insert(settled.end(), staged.begin(), staged.end());
     staged.clear();
     state = State::kIdle;
     return true;
@@ -87,7 +86,6 @@ bool tvsWriteBatch::Commit(std::vector<int>& settled) {
   for (size_t i = 0; i < staged.size(); ++i) {
     logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
   }
-  settled.insert(settled.end(), staged.size(), -1);
   staged.clear();
   tv_dprintf("%s: Transaction aborted\n", channel.c_str());
   RollbackTransaction(error);

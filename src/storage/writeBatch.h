@@ -24,7 +24,6 @@
 // the whole transaction back by itself. Then nothing is rolled back twice,
 // the state is Idle, and the payloads staged before are gone with it: they
 // are logged and counted in TakeLost() for the owner to report as failed.
-// Every staged payload is reported once: by Commit or by TakeLost.
 #pragma once
 
 #include <cstdint>
@@ -66,10 +65,10 @@ class tvsWriteBatch {
   // just logged, repeated in the lines of payloads lost with the transaction.
   void AbortPayload(const std::string& cause) noexcept;
 
-  // Commits the open batch and appends the result of every staged payload
-  // to `settled`: its rows, or -1 each when the COMMIT failed (logged once
-  // per payload, everything rolled back). Idle: nothing to do, true.
-  bool Commit(std::vector<int>& settled);
+  // Commits the open batch. False when the COMMIT failed: logged once per
+  // staged payload, everything rolled back, every staged payload failed.
+  // Idle: nothing to do, true.
+  bool Commit();
   // Staged payloads lost since the last call with a transaction that SQLite
   // ended; each was logged.
   size_t TakeLost() {
