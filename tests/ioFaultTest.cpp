@@ -209,6 +209,18 @@ class IoFaultSweep : public ::testing::TestWithParam<SweepConfig> {
               "last error " + b["last_error"].dump() + " does not say \"" + cause + "\"");
     }
 
+    // Nothing is rolled back twice, nor taken for part of a batch that SQLite
+    // ended; what a lost batch takes with it is said, with the cause.
+    for (const std::string& line : log.Lines()) {
+      problem(line.find("no transaction is active") == std::string::npos &&
+                  line.find("no such savepoint") == std::string::npos,
+              "logged: " + line);
+      if (kind && line.rfind("b: payload not stored: rolled back with its batch: ", 0) == 0) {
+        problem(line.find(sqlite3_errstr(kind->error_code)) != std::string::npos,
+                "logged: " + line);
+      }
+    }
+
     std::ostringstream summary;
     summary << "file holds " << stored.size() << " intervals (" << stored_stream
             << " of the stream), " << saved << " saved lines (" << saved_in_stream

@@ -94,13 +94,7 @@ bool tvsWriteBatch::Commit() {
 
 bool tvsWriteBatch::TransactionEnded(const std::string& cause) {
   if (!sqlite3_get_autocommit(db)) return false;
-  for (size_t i = 0; i < staged.size(); ++i) {
-    logChannelError("%s: payload not stored: rolled back with its batch: %s\n", channel.c_str(),
-                    cause.c_str());
-  }
-  lost += staged.size();
-  staged.clear();
-  state = State::kIdle;
+  LoseStaged(cause);
   return true;
 }
 
@@ -111,6 +105,10 @@ void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
     logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
   }
   // Whatever the ROLLBACK said, the staged payloads are not stored.
+  LoseStaged(cause);
+}
+
+void tvsWriteBatch::LoseStaged(const std::string& cause) noexcept {
   for (size_t i = 0; i < staged.size(); ++i) {
     logChannelError("%s: payload not stored: rolled back with its batch: %s\n", channel.c_str(),
                     cause.c_str());

@@ -87,6 +87,8 @@ class tvsWriteBatch {
   bool CommittedDespite(const std::string& error);
   // The rollback of the whole transaction, unless SQLite has done it.
   void RollbackTransaction(const std::string& cause) noexcept;
+  // The transaction is gone: its staged payloads are logged as lost.
+  void LoseStaged(const std::string& cause) noexcept;
 
   sqlite3* const db;
   const std::string& channel;
