@@ -22,12 +22,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-#if defined(TVS_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Payload k covers the minute starting at k * 60 and holds 1 + k % 7 entries,
 // so every interval row tells how many entry rows it must have.
 class FaultTest : public ::testing::Test {

@@ -7,6 +7,14 @@
 
 #include <sys/types.h>
 
+// Built with a sanitizer: memory figures mean nothing and preloaded
+// libraries cannot go ahead of its runtime.
+#if defined(TVS_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // How the child is started, beyond its arguments.
 struct HostLaunch {
   long file_size_limit = -1;      // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG

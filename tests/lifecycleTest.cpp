@@ -18,12 +18,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-#if defined(TVS_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 const char kTalkers[] = R"([{"name": "talkers", "columns": [
     {"name": "ip", "type": "TEXT", "not_null": true}, {"name": "bytes", "type": "INTEGER"}]}])";
 
