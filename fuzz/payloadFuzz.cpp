@@ -15,12 +15,14 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include "channelState.h"
 #include "fastReader.h"
 #include "fuzzMain.h"
 #include "jsonParse.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
 #include "tvsChannelConfig.h"
+#include "channelState.h"
 
 namespace {
 
@@ -108,7 +110,7 @@ struct Channels {
     tvSetLogHandler([this](tvLogLevel, const std::string& line) { lines.push_back(line); });
     open(streamed, dir, "streamed.db");
     open(reference, dir, "reference.db");
-    reference.fast_reader.reset();
+    reference.state->fast_reader.reset();
     open(parsed, dir, "parsed.db");
   }
   ~Channels() {

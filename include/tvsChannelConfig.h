@@ -12,9 +12,7 @@
 #include <nlohmann/json.hpp>
 
 struct sqlite3;
-class tvsAggregateWriter;
-class tvsWriteBatch;
-class tvsFastReader;
+class tvsChannelState;
 
 // Closes a connection; accepts null, so a handle from a failed open closes too.
 struct tvsSqliteClose {
@@ -28,6 +26,31 @@ inline std::string tvsDatabaseFile(const std::string& db_path, const std::string
   return db_path + "/" + db_name;
 }
 
+// The settings a channel may give beyond the record's own. Their keys, types,
+// ranges and defaults are listed once, in the key table of
+// src/channel/channelSettings.cpp; the values here are lower case.
+struct tvsChannelSettings {
+  // The table's defaults.
+  tvsChannelSettings();
+
+  // Connection settings; empty (or -1) leaves SQLite's default.
+  std::string journal_mode;
+  std::string synchronous;
+  std::string auto_vacuum;
+  int64_t busy_timeout;
+  // "add_columns" adds configured columns an existing table lacks.
+  std::string schema_update;
+  // Payloads drained together that may share one transaction, each in its
+  // own savepoint; 1 commits every payload alone.
+  int64_t commit_batch;
+  // The bound on the pages the file uses, in MiB; 0 for none. Above it the
+  // oldest intervals go until 90 % of it is used.
+  int64_t max_db_mb;
+  // The size the -wal file is cut back to in WAL mode, in MiB; -1 for the
+  // default (16, or a tenth of max_db_mb when that is less, at least 1).
+  int64_t wal_limit_mb;
+};
+
 class tvsChannelConfig {
  public:
   tvsChannelConfig();
@@ -36,11 +59,13 @@ class tvsChannelConfig {
   // Closes `db` when it is open; the result of the close is ignored.
   virtual ~tvsChannelConfig();
 
-  // Sets `name` and reads "purge_in_days", "db_path" (host variables
-  // expanded), "db_name", "data_source" and "tables" from `channel`, each only
-  // when it has the expected JSON type; then adds the default columns. Throws
-  // tvException when "db_path" is given and the host has no global
-  // configuration; `tables` is then left as it was.
+  // Sets `name` and reads every key of the key table from `channel` (the
+  // record's own: purge_in_days, db_path with host variables expanded,
+  // db_name, data_source and tables; then `settings`), each only when it has
+  // the expected JSON type; then adds the default columns and plans how
+  // payloads map onto them. Throws tvException when "db_path" is given and
+  // the host has no global configuration (`tables` is then left as it was),
+  // and for a setting outside its set or range.
   void Load(const std::string& channel_name, const nlohmann::json& channel);
 
   // For an aggregator channel, puts the columns `id` and `interval_id` ahead
@@ -104,45 +129,12 @@ class tvsChannelConfig {
   int64_t last_purge = 0;
   nlohmann::json tables;
   tvsDbHandle db;
-  // The transaction payloads are written in, and an aggregator's writer and
-  // reader, set up with `db`; declared after it, so they go first.
-  std::unique_ptr<tvsWriteBatch> batch;
-  std::unique_ptr<tvsAggregateWriter> writer;
-  std::unique_ptr<tvsFastReader> fast_reader;
-
-  // Optional SQLite settings of the channel's connection, lower case; empty
-  // (or -1) when not configured, which leaves SQLite's defaults.
-  std::string journal_mode;
-  std::string synchronous;
-  std::string auto_vacuum;
-  int32_t busy_timeout = -1;
-  // "add_columns" adds configured columns an existing table lacks.
-  std::string schema_update;
-  // Payloads drained together that may share one transaction, each in its
-  // own savepoint; 1 commits every payload alone.
-  int32_t commit_batch = 1;
-  // The bound on the pages the file uses, in MiB; 0 for none. Above it the
-  // oldest intervals go until 90 % of it is used.
-  int64_t max_db_mb = 0;
-  // The size the -wal file is cut back to in WAL mode, in MiB; -1 for the
-  // default (16, or a tenth of max_db_mb when that is less, at least 1).
-  int64_t wal_limit_mb = -1;
-
-  // The configured file as it was when `db` opened it; compared before
-  // every payload. `reopen_pending` asks the next payload to reopen.
-  uint64_t db_device = 0;
-  uint64_t db_inode = 0;
-  bool db_file_known = false;
-  bool reopen_pending = false;
-
-  // Since the record was built: purges run and the last failure line logged
-  // for the channel (without its newline). Worker thread only.
-  uint64_t purges_run = 0;
-  std::string last_error;
-  // Cap purges run since the record was built, and the bytes the file's
-  // pages used after the last check (0 before one).
-  uint64_t cap_purges = 0;
-  int64_t used_bytes = 0;
+  // The settings beyond those above, loaded and copied with them.
+  tvsChannelSettings settings;
+  // What the record holds while it serves: the writer set up with `db`, the
+  // file's identity, the open batch and the counters. Built with the record,
+  // never null; declared after `db`, so it goes first.
+  std::unique_ptr<tvsChannelState> state;
 
  private:
   // Reads and writes one payload; logs as InsertPayload does, but for the
@@ -150,10 +142,9 @@ class tvsChannelConfig {
   // purge its chance.
   int StorePayload(const std::string& payload_text, bool& purge_check);
   void PurgeWhenDue();
+  // The retention purge with its announcement line: at start-up or daily.
+  void Purge(const char* announcement);
 
   // Stored rows of a commit: their "saved" lines, then the size cap.
   void Committed(const std::vector<int>& settled, size_t from);
-
-  bool purge_due = false;    // a staged payload gave the daily purge its chance
-  std::vector<int> in_batch;  // results of the open batch's payloads, in order
 };

@@ -5,6 +5,7 @@
 
 #include "aggregateWriter.h"
 #include "channelFixture.h"
+#include "channelState.h"
 #include "fastReader.h"
 #include "payloadReader.h"
 
@@ -99,12 +100,12 @@ TEST_F(PayloadReaderTest, BothReadersStoreTheSame) {
   };
   auto fast = Channel("fast.db");
   auto reference = Channel("reference.db");
-  reference->fast_reader.reset();
+  reference->state->fast_reader.reset();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     tvsFastReader reader;
     tvsAggregatePayload payload;
-    EXPECT_EQ(c.fast, reader.Read(c.text, fast->writer->Plan(), payload));
+    EXPECT_EQ(c.fast, reader.Read(c.text, fast->state->writer->Plan(), payload));
     const Outcome by_fast = Store(*fast, c.text, "fast.db");
     const Outcome by_reference = Store(*reference, c.text, "reference.db");
     EXPECT_EQ(by_reference.result, by_fast.result);
@@ -115,7 +116,7 @@ TEST_F(PayloadReaderTest, BothReadersStoreTheSame) {
 
 TEST_F(PayloadReaderTest, ReadsTheSameValuesAsTheDocument) {
   auto channel = Channel("c.db");
-  const tvsColumnPlan& plan = channel->writer->Plan();
+  const tvsColumnPlan& plan = channel->state->writer->Plan();
   for (const char* text :
        {"{}", "[1, 2]", R"({"stats": 5})", R"({"stats": {}})", R"({"stats": []})",
         R"({"stats": [1], "stats": {"a": [1]}})", R"({"x": {"stats": [1]}})",
@@ -143,7 +144,7 @@ TEST_F(PayloadReaderTest, ReadsTheSameValuesAsTheDocument) {
 
 TEST_F(PayloadReaderTest, ParseErrorsAreTheLibrarys) {
   auto channel = Channel("c.db");
-  const tvsColumnPlan& plan = channel->writer->Plan();
+  const tvsColumnPlan& plan = channel->state->writer->Plan();
   for (const char* text :
        {"abc", R"({"stats": [1,]})", "{} {}", R"({"a": 1e999})", "", R"({"a": "\ud800"})"}) {
     SCOPED_TRACE(text);

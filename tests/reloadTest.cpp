@@ -253,12 +253,12 @@ TEST_F(ReloadTest, TopLevelSettingsSeedEveryChannel) {
   Reload(WithPath(R"("journal_mode": "wal", "busy_timeout": 250, "channels": {)" + Channel("a") +
                   ", " + Channel("b", R"("journal_mode": "truncate", "synchronous": "normal", )") +
                   "}"));
-  EXPECT_EQ("wal", Get("a").journal_mode);
-  EXPECT_EQ(250, Get("a").busy_timeout);
-  EXPECT_EQ("", Get("a").synchronous);
-  EXPECT_EQ("truncate", Get("b").journal_mode);
-  EXPECT_EQ(250, Get("b").busy_timeout);
-  EXPECT_EQ("normal", Get("b").synchronous);
+  EXPECT_EQ("wal", Get("a").settings.journal_mode);
+  EXPECT_EQ(250, Get("a").settings.busy_timeout);
+  EXPECT_EQ("", Get("a").settings.synchronous);
+  EXPECT_EQ("truncate", Get("b").settings.journal_mode);
+  EXPECT_EQ(250, Get("b").settings.busy_timeout);
+  EXPECT_EQ("normal", Get("b").settings.synchronous);
   EXPECT_THAT([&] { Reload(WithPath(R"("synchronous": "sometimes", "channels": {})")); },
               ThrowsMessage<tvException>(StrEq("defaults: invalid synchronous: sometimes")));
 }

@@ -79,11 +79,11 @@ TEST_F(SettingsTest, WithoutTheKeysSQLiteDefaultsStay) {
   EXPECT_EQ("0", Pragma(*channel, "busy_timeout"));
   EXPECT_EQ("0", Pragma(*channel, "auto_vacuum"));
   auto fractional = Load(Talkers(R"("busy_timeout": 1.5)"));
-  EXPECT_EQ(-1, fractional->busy_timeout);
+  EXPECT_EQ(-1, fractional->settings.busy_timeout);
   // A signed JSON integer, as a program builds it rather than the parser.
   tvsChannelConfig built;
   built.Load("flows", json{{"busy_timeout", 250}});
-  EXPECT_EQ(250, built.busy_timeout);
+  EXPECT_EQ(250, built.settings.busy_timeout);
 }
 
 TEST_F(SettingsTest, InvalidValuesAreConfigurationErrors) {

@@ -1,14 +1,100 @@
 #include "channelSettings.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <limits>
+#include <type_traits>
+#include <variant>
 
 #include "tvException.h"
+#include "tvGlobalConfig.h"
+#include "tvLog.h"
 
 using json = nlohmann::json;
 
 namespace {
+
+// How a key's value is read.
+enum class Type {
+  kDays,      // an integer, clamped to 32 bits
+  kPath,      // a folder, host variables expanded
+  kFileName,  // a file name
+  kText,      // any string
+  kSchemas,   // an array of table schemas
+  kChoice,    // one string of `choices`, any case
+  kInteger,   // an integer within [low, high]; above, refused or `saturate`d
+};
+
+// Where a key's value lives: a member of the record or of its settings.
+using Field = std::variant<int32_t tvsChannelConfig::*, std::string tvsChannelConfig::*,
+                           json tvsChannelConfig::*, std::string tvsChannelSettings::*,
+                           int64_t tvsChannelSettings::*>;
+
+struct Key {
+  const char* key;
+  Type type;
+  Field field;
+  bool seeded = true;     // the top level's value is every channel's default
+  bool required = false;  // a channel without it is refused
+  std::array<const char*, 4> choices{};
+  int64_t low = 0;
+  int64_t high = 0;
+  bool saturate = false;
+  const char* text_default = "";
+  int64_t number_default = 0;
+};
+
+Key recordKey(const char* key, Type type, Field field, bool seeded, bool required = false) {
+  Key row{key, type, field};
+  row.seeded = seeded;
+  row.required = required;
+  return row;
+}
+
+Key choiceKey(const char* key, std::string tvsChannelSettings::*member,
+              std::array<const char*, 4> choices) {
+  Key row{key, Type::kChoice, member};
+  row.choices = choices;
+  return row;
+}
+
+Key integerKey(const char* key, int64_t tvsChannelSettings::*member, int64_t low, int64_t high,
+               int64_t default_value, bool saturate = false) {
+  Key row{key, Type::kInteger, member};
+  row.low = low;
+  row.high = high;
+  row.number_default = default_value;
+  row.saturate = saturate;
+  return row;
+}
+
+// The most payloads one backlog transaction takes.
+constexpr int64_t kMaxCommitBatch = 1024;
+// A million MiB, a terabyte: beyond any flash a gateway has.
+constexpr int64_t kMaxMegabytes = 1000000;
+// Beyond what SQLite takes; 24 days of waiting is as good as forever.
+constexpr int64_t kMaxBusyTimeout = std::numeric_limits<int32_t>::max();
+
+// In the order they are read: the first invalid one is the one reported.
+const Key kKeys[] = {
+    recordKey("purge_in_days", Type::kDays, &tvsChannelConfig::purge_in_days, true),
+    recordKey("db_path", Type::kPath, &tvsChannelConfig::db_path, true),
+    recordKey("db_name", Type::kFileName, &tvsChannelConfig::db_name, false, true),
+    recordKey("data_source", Type::kText, &tvsChannelConfig::data_source, false),
+    recordKey("tables", Type::kSchemas, &tvsChannelConfig::tables, false),
+    // Only modes that keep commits atomic: "memory" and "off" lose the
+    // rollback journal.
+    choiceKey("journal_mode", &tvsChannelSettings::journal_mode,
+              {"delete", "truncate", "persist", "wal"}),
+    choiceKey("synchronous", &tvsChannelSettings::synchronous, {"off", "normal", "full", "extra"}),
+    choiceKey("auto_vacuum", &tvsChannelSettings::auto_vacuum, {"none", "incremental", "full"}),
+    choiceKey("schema_update", &tvsChannelSettings::schema_update, {"add_columns"}),
+    integerKey("commit_batch", &tvsChannelSettings::commit_batch, 1, kMaxCommitBatch, 1),
+    integerKey("max_db_mb", &tvsChannelSettings::max_db_mb, 1, kMaxMegabytes, 0),
+    integerKey("wal_limit_mb", &tvsChannelSettings::wal_limit_mb, 0, kMaxMegabytes, -1),
+    integerKey("busy_timeout", &tvsChannelSettings::busy_timeout, 0, kMaxBusyTimeout, -1, true),
+};
 
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -16,89 +102,150 @@ std::string lowerCase(std::string text) {
   return text;
 }
 
-// Sets `member` to the lower-case value of `key` when it is a string from
-// `allowed`; raises for any other string.
-void readChoice(const tvsChannelConfig& record, const json& channel, const char* key,
-                std::initializer_list<const char*> allowed, std::string& member) {
-  const auto it = channel.find(key);
-  if (it == channel.end() || !it->is_string()) return;
-  const std::string& given = it->get_ref<const std::string&>();
-  const std::string value = lowerCase(given);
-  for (const char* choice : allowed) {
-    if (value == choice) {
-      member = value;
+[[noreturn]] void refuse(const tvsChannelConfig& record, const Key& row, const std::string& value) {
+  throw tvException("%s: invalid %s: %s", record.name.c_str(), row.key, value.c_str());
+}
+
+// An integer outside the 32-bit range is clamped rather than cut to its low
+// bits: 2^32 + 1 days must not turn into a one-day retention.
+int32_t clampToInt32(const json& value) {
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  if (value.is_number_unsigned()) {
+    const uint64_t number = value.get<uint64_t>();
+    return number > static_cast<uint64_t>(kMax) ? kMax : static_cast<int32_t>(number);
+  }
+  const int64_t number = value.get<int64_t>();
+  if (number > kMax) return kMax;
+  if (number < kMin) return kMin;
+  return static_cast<int32_t>(number);
+}
+
+// SQLite takes file names as C strings: a zero byte would silently open a
+// shorter name than the one configured.
+void refuseZeroInName(const tvsChannelConfig& record, const Key& row, const std::string& value) {
+  if (value.find('\0') != std::string::npos) refuse(record, row, "holds a zero byte");
+}
+
+bool hasType(const Key& row, const json& value) {
+  switch (row.type) {
+    case Type::kDays:
+    case Type::kInteger:
+      return value.is_number_integer();
+    case Type::kSchemas:
+      return value.is_array();
+    default:
+      return value.is_string();
+  }
+}
+
+void readKey(tvsChannelConfig& record, const Key& row, const json& value) {
+  switch (row.type) {
+    case Type::kDays:
+      record.*std::get<int32_t tvsChannelConfig::*>(row.field) = clampToInt32(value);
+      return;
+    case Type::kPath: {
+      tvGlobalConfig* global = tvGlobalConfig::instance;
+      if (global == nullptr) {
+        throw tvException("%s: instance not found",
+                          "static tvGlobalConfig &tvGlobalConfig::GetInstance()");
+      }
+      std::string& path = record.*std::get<std::string tvsChannelConfig::*>(row.field);
+      tv_expand_variables(value.get<std::string>(), path, global->variables);
+      refuseZeroInName(record, row, path);
+      return;
+    }
+    case Type::kFileName:
+    case Type::kText: {
+      std::string& text = record.*std::get<std::string tvsChannelConfig::*>(row.field);
+      text = value.get<std::string>();
+      if (row.type == Type::kFileName) refuseZeroInName(record, row, text);
+      return;
+    }
+    case Type::kSchemas:
+      record.*std::get<json tvsChannelConfig::*>(row.field) = value;
+      return;
+    case Type::kChoice: {
+      const std::string& given = value.get_ref<const std::string&>();
+      const std::string lower = lowerCase(given);
+      for (const char* choice : row.choices) {
+        if (choice != nullptr && lower == choice) {
+          record.settings.*std::get<std::string tvsChannelSettings::*>(row.field) = lower;
+          return;
+        }
+      }
+      refuse(record, row, given);
+    }
+    case Type::kInteger: {
+      // JSON's non-negative integers come as unsigned ones.
+      const bool is_unsigned = value.is_number_unsigned();
+      const bool above = is_unsigned ? value.get<uint64_t>() > static_cast<uint64_t>(row.high)
+                                     : value.get<int64_t>() > row.high;
+      const bool below = is_unsigned ? row.low > 0 && value.get<uint64_t>() < static_cast<uint64_t>(row.low)
+                                     : value.get<int64_t>() < row.low;
+      if (below || (above && !row.saturate)) refuse(record, row, value.dump());
+      record.settings.*std::get<int64_t tvsChannelSettings::*>(row.field) =
+          above ? row.high : value.get<int64_t>();
       return;
     }
   }
-  throw tvException("%s: invalid %s: %s", record.name.c_str(), key, given.c_str());
 }
 
-// Sets `member` to the integer `key` when it lies within [low, high]; raises
-// for an integer outside.
-template <typename Integer>
-void readBounded(const tvsChannelConfig& record, const json& channel, const char* key, int64_t low,
-                 int64_t high, Integer& member) {
-  const auto it = channel.find(key);
-  if (it == channel.end() || !it->is_number_integer()) return;
-  const bool within = it->is_number_unsigned() ? it->get<uint64_t>() <= static_cast<uint64_t>(high)
-                                               : it->get<int64_t>() <= high;
-  if (!within || it->get<int64_t>() < low) {
-    throw tvException("%s: invalid %s: %s", record.name.c_str(), key, it->dump().c_str());
-  }
-  member = static_cast<Integer>(it->get<int64_t>());
+void copyKey(tvsChannelConfig& to, const tvsChannelConfig& from, const Key& row) {
+  std::visit(
+      [&](auto member) {
+        if constexpr (std::is_invocable_v<decltype(member), const tvsChannelConfig&>) {
+          to.*member = from.*member;
+        } else {
+          to.settings.*member = from.settings.*member;
+        }
+      },
+      row.field);
 }
-
-// A million MiB, a terabyte: beyond any flash a gateway has.
-constexpr int64_t kMaxMegabytes = 1000000;
 
 }  // namespace
 
-void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
-  // Only modes that keep commits atomic: "memory" and "off" lose the
-  // rollback journal.
-  readChoice(record, channel, "journal_mode", {"delete", "truncate", "persist", "wal"},
-             record.journal_mode);
-  readChoice(record, channel, "synchronous", {"off", "normal", "full", "extra"},
-             record.synchronous);
-  readChoice(record, channel, "auto_vacuum", {"none", "incremental", "full"}, record.auto_vacuum);
-  readChoice(record, channel, "schema_update", {"add_columns"}, record.schema_update);
-
-  readBounded(record, channel, "commit_batch", 1, kMaxCommitBatch, record.commit_batch);
-  readBounded(record, channel, "max_db_mb", 1, kMaxMegabytes, record.max_db_mb);
-  readBounded(record, channel, "wal_limit_mb", 0, kMaxMegabytes, record.wal_limit_mb);
-
-  const auto timeout = channel.find("busy_timeout");
-  if (timeout != channel.end() && timeout->is_number_integer()) {
-    if (timeout->is_number_unsigned() || timeout->get<int64_t>() >= 0) {
-      // Beyond what SQLite takes; 24 days of waiting is as good as forever.
-      const uint64_t ms = timeout->get<uint64_t>();
-      record.busy_timeout = ms > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
-                                ? std::numeric_limits<int32_t>::max()
-                                : static_cast<int32_t>(ms);
-    } else {
-      throw tvException("%s: invalid %s: %s", record.name.c_str(), "busy_timeout",
-                        timeout->dump().c_str());
+tvsChannelSettings::tvsChannelSettings() {
+  for (const Key& row : kKeys) {
+    if (const auto* text = std::get_if<std::string tvsChannelSettings::*>(&row.field)) {
+      this->**text = row.text_default;
+    } else if (const auto* number = std::get_if<int64_t tvsChannelSettings::*>(&row.field)) {
+      this->**number = row.number_default;
     }
+  }
+}
+
+void loadChannelSettings(tvsChannelConfig& record, const json& channel) {
+  if (!channel.is_object()) return;
+  for (const Key& row : kKeys) {
+    const auto it = channel.find(row.key);
+    if (it != channel.end() && hasType(row, *it)) readKey(record, row, *it);
   }
 }
 
 void seedChannelSettings(tvsChannelConfig& record, const tvsChannelConfig& defaults) {
-  record.journal_mode = defaults.journal_mode;
-  record.synchronous = defaults.synchronous;
-  record.auto_vacuum = defaults.auto_vacuum;
-  record.busy_timeout = defaults.busy_timeout;
-  record.schema_update = defaults.schema_update;
-  record.commit_batch = defaults.commit_batch;
-  record.max_db_mb = defaults.max_db_mb;
-  record.wal_limit_mb = defaults.wal_limit_mb;
+  for (const Key& row : kKeys) {
+    if (row.seeded) copyKey(record, defaults, row);
+  }
 }
 
 void copyLoadedSettings(tvsChannelConfig& to, const tvsChannelConfig& from) {
   to.name = from.name;
-  to.db_path = from.db_path;
-  to.db_name = from.db_name;
-  to.data_source = from.data_source;
-  to.purge_in_days = from.purge_in_days;
-  to.tables = from.tables;
-  seedChannelSettings(to, from);
+  for (const Key& row : kKeys) copyKey(to, from, row);
+}
+
+bool isChannelSettingKey(const std::string& key) {
+  for (const Key& row : kKeys) {
+    if (key == row.key) return true;
+  }
+  return false;
+}
+
+const char* missingChannelSetting(const tvsChannelConfig& record) {
+  for (const Key& row : kKeys) {
+    if (row.required && (record.*std::get<std::string tvsChannelConfig::*>(row.field)).empty()) {
+      return row.key;
+    }
+  }
+  return nullptr;
 }

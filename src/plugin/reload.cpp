@@ -3,10 +3,11 @@
 #include <map>
 #include <sstream>
 
-#include "channelSettings.h"
-#include "jsonParse.h"
+#include "channel/channelSettings.h"
+#include "storage/jsonParse.h"
 #include "tvException.h"
 #include "tvLog.h"
+#include "storage/channelState.h"
 #include "tvsPlugin.h"
 
 using json = nlohmann::json;
@@ -26,12 +27,6 @@ class ThreadLockGuard {
   tvThread& locked;
 };
 
-// The keys a channel object, or the top level, is read for.
-const char* const kSharedKeys[] = {"db_path",      "purge_in_days", "db_name",     "data_source",
-                                   "tables",       "journal_mode",  "synchronous", "auto_vacuum",
-                                   "busy_timeout", "schema_update", "commit_batch",
-                                   "max_db_mb",    "wal_limit_mb"};
-
 // The keys of a table schema, a column schema and a foreign key.
 const char* const kTableKeys[] = {"name", "columns"};
 const char* const kColumnKeys[] = {"name",    "type",        "primary_key", "autoincrement",
@@ -40,17 +35,26 @@ const char* const kForeignKeyKeys[] = {"table", "column", "on_delete"};
 
 // One operator line per key of `object` that nothing reads: a typo such as
 // "data_sorce" or "not_nul" would otherwise pass in silence.
-template <size_t N>
+template <typename Known>
 void warnUnknownKeys(const std::string& tag, const std::string& where, const json& object,
-                     const char* const (&keys)[N], const char* own_key = "") {
+                     Known known) {
   if (!object.is_object()) return;
   for (const auto& member : object.items()) {
     const std::string& key = member.key();
-    bool known = key == own_key;
-    for (const char* listed : keys) known = known || key == listed;
-    if (!known)
+    if (!known(key))
       tv_printf("%s: %s: unknown key \"%s\" ignored\n", tag.c_str(), where.c_str(), key.c_str());
   }
+}
+
+// A key of `keys`.
+template <size_t N>
+auto listed(const char* const (&keys)[N]) {
+  return [&keys](const std::string& key) {
+    for (const char* name : keys) {
+      if (key == name) return true;
+    }
+    return false;
+  };
 }
 
 // How a schema is named in a warning: by its "name", else by its position.
@@ -63,7 +67,8 @@ std::string schemaName(const char* kind, const json& schema, size_t index) {
 // The keys of `object` (the top level or a channel) and of its table schemas.
 void warnUnknownSettings(const std::string& tag, const std::string& where, const json& object,
                          const char* own_key) {
-  warnUnknownKeys(tag, where, object, kSharedKeys, own_key);
+  warnUnknownKeys(tag, where, object,
+                  [own_key](const std::string& key) { return key == own_key || isChannelSettingKey(key); });
   if (!object.is_object()) return;
   const auto tables = object.find("tables");
   if (tables == object.end() || !tables->is_array()) return;
@@ -71,16 +76,18 @@ void warnUnknownSettings(const std::string& tag, const std::string& where, const
     const json& table = (*tables)[t];
     if (!table.is_object()) continue;
     const std::string in_table = where + " " + schemaName("table", table, t);
-    warnUnknownKeys(tag, in_table, table, kTableKeys);
+    warnUnknownKeys(tag, in_table, table, listed(kTableKeys));
     const auto columns = table.find("columns");
     if (columns == table.end() || !columns->is_array()) continue;
     for (size_t c = 0; c < columns->size(); ++c) {
       const json& column = (*columns)[c];
       if (!column.is_object()) continue;
       const std::string in_column = in_table + " " + schemaName("column", column, c);
-      warnUnknownKeys(tag, in_column, column, kColumnKeys);
+      warnUnknownKeys(tag, in_column, column, listed(kColumnKeys));
       const auto foreign = column.find("foreign_key");
-      if (foreign != column.end()) warnUnknownKeys(tag, in_column + " foreign_key", *foreign, kForeignKeyKeys);
+      if (foreign != column.end()) {
+        warnUnknownKeys(tag, in_column + " foreign_key", *foreign, listed(kForeignKeyKeys));
+      }
     }
   }
 }
@@ -125,12 +132,10 @@ void tvsPlugin::BuildChannels(const json& document, const tvsChannelConfig& seed
     if (enable != channel.end() && enable->is_boolean() && !enable->get<bool>()) continue;
     warnUnknownSettings(tag, "channel " + channel_name, channel, "enable");
     auto record = std::make_shared<tvsChannelConfig>();
-    record->db_path = seed.db_path;
-    record->purge_in_days = seed.purge_in_days;
     seedChannelSettings(*record, seed);
     record->Load(channel_name, channel);
-    if (record->db_name.empty()) {
-      throw tvException("%s: required parameter missing: %s", tag.c_str(), "db_name");
+    if (const char* missing = missingChannelSetting(*record)) {
+      throw tvException("%s: required parameter missing: %s", tag.c_str(), missing);
     }
     into.emplace(channel_name, std::move(record));
   }
@@ -175,7 +180,7 @@ bool tvsPlugin::ReloadKeepingChannels() {
         try {
           entry.second->InitDatabase();
         } catch (const std::exception& e) {
-          entry.second->reopen_pending = true;
+          entry.second->state->reopen_pending = true;
           tv_printf("%s: %s\n", tag.c_str(), e.what());
         }
       }

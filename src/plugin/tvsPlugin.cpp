@@ -7,7 +7,8 @@
 
 #include <sys/stat.h>
 
-#include "fastReader.h"
+#include "storage/channelState.h"
+#include "storage/fastReader.h"
 #include "tvLog.h"
 #include "tvTerm.h"
 
@@ -20,6 +21,15 @@ const char kVersion[] = "1.2.3";
 uint64_t fileBytes(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Copies what the channel's running state tells into its status.
+void snapshot(const tvsChannelConfig& channel, tvsChannelHealth& counts) {
+  const tvsChannelState& state = *channel.state;
+  counts.purges = state.purges_run;
+  counts.last_error = state.last_error;
+  counts.cap_purges = state.cap_purges;
+  counts.used_bytes = state.used_bytes;
 }
 
 }  // namespace
@@ -146,18 +156,10 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       continue;
     }
     tvsChannelConfig& channel = *it->second;
-    // The channel's own copy, with the room after it that the fast reader
-    // needs, so that it reads the copy in place. The room is filled, so no
-    // byte the reader may touch is left uninitialised.
+    // The channel's own copy, made so that the fast reader reads it in place.
     std::string text;
     try {
-      if (payload->data_length) {
-        const size_t length = static_cast<size_t>(payload->data_length);
-        text.reserve(length + kReaderPadding);
-        text.assign(reinterpret_cast<const char*>(payload->data), length);
-        text.append(kReaderPadding, ' ');
-        text.resize(length);
-      }
+      text = readableCopy(payload->data, static_cast<size_t>(payload->data_length));
     } catch (const std::bad_alloc&) {
       tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
       CountPayload(channel_name, channel, -1);
@@ -178,7 +180,9 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
 
 int32_t tvsPlugin::LargestBatch() const {
   int32_t largest = 1;
-  for (const auto& entry : channels) largest = std::max(largest, entry.second->commit_batch);
+  for (const auto& entry : channels) {
+    largest = std::max(largest, static_cast<int32_t>(entry.second->settings.commit_batch));
+  }
   return largest;
 }
 
@@ -210,21 +214,15 @@ void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelCo
   } else {
     ++counts.failed;
   }
-  counts.purges = channel.purges_run;
-  counts.last_error = channel.last_error;
-  counts.cap_purges = channel.cap_purges;
-  counts.used_bytes = channel.used_bytes;
+  snapshot(channel, counts);
 }
 
 void tvsPlugin::ResetStatus() {
   std::map<std::string, tvsChannelHealth> fresh;
   for (const auto& [channel_name, channel] : channels) {
     tvsChannelHealth& counts = fresh[channel_name];
-    counts.purges = channel->purges_run;
-    counts.last_error = channel->last_error;
-    counts.capped = channel->max_db_mb > 0;
-    counts.cap_purges = channel->cap_purges;
-    counts.used_bytes = channel->used_bytes;
+    snapshot(*channel, counts);
+    counts.capped = channel->settings.max_db_mb > 0;
     counts.db_file = channel->FilePath();
   }
   std::lock_guard<std::mutex> guard(status_lock);

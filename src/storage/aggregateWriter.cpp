@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include "channelState.h"
+
 #include "errorLog.h"
-#include "insertSql.h"
+#include "channel/insertSql.h"
 #include "payloadReader.h"
 #include "tvLog.h"
 #include "writeBatch.h"
@@ -72,6 +74,11 @@ tvsAggregateWriter::tvsAggregateWriter(const json& tables) {
   members.assign(plan->Slots(), nullptr);
 }
 
+void tvsAggregateWriter::ConnectionClosing() {
+  interval_insert.reset();
+  entry_insert.reset();
+}
+
 int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload) {
   const char* name = channel.name.c_str();
   sqlite3* db = channel.db.get();
@@ -92,7 +99,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     return -1;
   }
 
-  tvsPayloadScope scope(*channel.batch);
+  tvsPayloadScope scope(*channel.state->batch);
   if (!scope.Begin()) return -1;
   // Every failed step ends here: its line with SQLite's message (read before
   // anything else touches the connection), the statement dropped, the
@@ -119,7 +126,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     }
   }
   const int64_t interval_id = sqlite3_last_insert_rowid(db);
-  channel.batch->NoteInterval(interval_id);
+  channel.state->batch->NoteInterval(interval_id);
 
   if (!entry_insert) {
     entry_insert = prepare(db, generateInsertSQL(channel.tables.at(0)));
@@ -159,15 +166,9 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
 }
 
 int tvsChannelConfig::ProcessAggregateData(const json& payload) {
-  // A record whose database was never set up has no writer; it fails on the
-  // missing handle, once the timestamps are checked.
-  if (!writer) {
-    tvsAggregateWriter unopened(tables);
-    tvsAggregatePayload read;
-    readAggregateDocument(payload, unopened.Plan(), read);
-    return unopened.Write(*this, read);
-  }
+  // A record whose database was never set up fails on the missing handle,
+  // once the timestamps are checked.
   tvsAggregatePayload read;
-  readAggregateDocument(payload, writer->Plan(), read);
-  return writer->Write(*this, read);
+  readAggregateDocument(payload, state->writer->Plan(), read);
+  return state->writer->Write(*this, read);
 }

@@ -1,6 +1,6 @@
 // Stores aggregator payloads on a channel's connection. Built when the
-// channel's database is set up and dropped before the connection closes: it
-// keeps the column plan and the prepared statements between payloads.
+// channel is loaded: it keeps the column plan for the record's life and,
+// while the connection is open, the prepared statements between payloads.
 #pragma once
 
 #include <exception>
@@ -25,6 +25,8 @@ class tvsAggregateWriter {
 
   // What readers look entry members up by.
   const tvsColumnPlan& Plan() const { return *plan; }
+  // Drops the statements prepared on the channel's connection, which closes.
+  void ConnectionClosing();
 
   // Stores `payload`: one interval row and one row per entry, in one
   // transaction. Returns the entry rows committed, 0 when the timestamps are

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "insertSql.h"
+#include "channel/insertSql.h"
 #include "tvException.h"
 
 using json = nlohmann::json;

@@ -218,7 +218,21 @@ class Walk {
   std::vector<Recent> recent;  // SlotAt's keys by position
 };
 
+// Makes `into` a copy of the text with the room after it filled.
+void padInto(std::string& into, const char* data, size_t length) {
+  into.reserve(length + kReaderPadding);
+  into.assign(data, length);
+  into.append(kReaderPadding, ' ');
+  into.resize(length);
+}
+
 }  // namespace
+
+std::string readableCopy(const void* data, size_t length) {
+  std::string text;
+  if (length > 0) padInto(text, static_cast<const char*>(data), length);
+  return text;
+}
 
 struct tvsFastReader::Parser {
   ondemand::parser parser;
@@ -243,10 +257,8 @@ bool tvsFastReader::Read(const std::string& text, const tvsColumnPlan& plan,
   if (text.capacity() - text.size() >= kReaderPadding) {
     view = simdjson::padded_string_view(text.data(), text.size(), text.capacity());
   } else {
-    used->padded.reserve(text.size() + kReaderPadding);
-    used->padded.assign(text);
-    used->padded.append(kReaderPadding, ' ');
-    view = simdjson::padded_string_view(used->padded.data(), text.size(), used->padded.size());
+    padInto(used->padded, text.data(), text.size());
+    view = simdjson::padded_string_view(used->padded.data(), text.size(), used->padded.capacity());
   }
   ondemand::document document;
   if (used->parser.iterate(view).get(document)) {

@@ -15,6 +15,10 @@
 // spare capacity is read in place; any other is copied first.
 constexpr size_t kReaderPadding = 64;
 
+// A copy of `length` bytes at `data` with that room after it, filled, so no
+// byte the reader may touch is left uninitialised.
+std::string readableCopy(const void* data, size_t length);
+
 class tvsFastReader {
  public:
   tvsFastReader();

@@ -1,11 +1,8 @@
 // Opens a channel's database and makes sure its tables exist.
-#include <sys/stat.h>
-
-#include "aggregateWriter.h"
+#include "channelState.h"
 #include "connectionSettings.h"
-#include "createTableSql.h"
+#include "channel/createTableSql.h"
 #include "errorLog.h"
-#include "fastReader.h"
 #include "intervalIdIndex.h"
 #include "purge.h"
 #include "sizeCap.h"
@@ -15,11 +12,11 @@
 #include "tvsChannelConfig.h"
 #include "writeBatch.h"
 
-tvsChannelConfig::tvsChannelConfig() = default;
+tvsChannelConfig::tvsChannelConfig() : state(std::make_unique<tvsChannelState>()) {}
 tvsChannelConfig::~tvsChannelConfig() { CloseDatabase(); }
 
 void tvsChannelConfig::CloseDatabase() noexcept {
-  if (batch && batch->Open()) {
+  if (state->batch && state->batch->Open()) {
     // The owner commits its batches before it lets a channel go; this is
     // the last way out, where nothing is left to count the results.
     try {
@@ -29,9 +26,7 @@ void tvsChannelConfig::CloseDatabase() noexcept {
       tv_dprintf("%s: %s\n", name.c_str(), e.what());
     }
   }
-  batch.reset();
-  writer.reset();
-  fast_reader.reset();
+  state->ConnectionClosing();
   db.reset();
 }
 
@@ -55,10 +50,10 @@ void tvsChannelConfig::InitDatabase() {
     throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
                       "the file could only be opened read-only");
   }
-  batch = std::make_unique<tvsWriteBatch>(db.get(), name, commit_batch);
+  const bool aggregator = IsAggregator();
+  state->ConnectionOpened(db.get(), name, settings.commit_batch, aggregator);
   applyConnectionSettings(*this);
 
-  const bool aggregator = IsAggregator();
   const std::string intervals = IntervalsTable();
   std::string sql = "CREATE TABLE IF NOT EXISTS " + intervals;
   sql +=
@@ -75,10 +70,7 @@ void tvsChannelConfig::InitDatabase() {
   }
   // The file exists now; its identity tells later whether it is still the
   // one this connection writes.
-  struct stat info;
-  db_file_known = ::stat(path.c_str(), &info) == 0;
-  db_device = static_cast<uint64_t>(info.st_dev);
-  db_inode = static_cast<uint64_t>(info.st_ino);
+  state->file = tvsFileIdentity::Of(path);
   reconcileTables(*this);
   // Foreign keys are a property of the connection, not of the file.
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {
@@ -86,31 +78,19 @@ void tvsChannelConfig::InitDatabase() {
   }
   // Without an index on interval_id every interval row a purge deletes makes
   // SQLite scan each entry table for the cascade.
-  if (aggregator) {
-    addIntervalIdIndexes(*this);
-    // The schemas never change once loaded: the writer reads them once.
-    writer = std::make_unique<tvsAggregateWriter>(tables);
-    fast_reader = std::make_unique<tvsFastReader>();
-  }
+  if (aggregator) addIntervalIdIndexes(*this);
 
   if (aggregator && purge_in_days > 0) {
-    const tvsErrorCapture capture(last_error);
-    ++purges_run;
-    tv_dprintf("Purging on startup for aggregate channel %s.%s\n", name.c_str(), db_name.c_str());
-    PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
-    truncateWal(*this);
+    const tvsErrorCapture capture(state->last_error);
+    Purge("Purging on startup for aggregate channel %s.%s\n");
   }
 }
 
 bool tvsChannelConfig::EnsureConfiguredFile() {
-  if (!db_file_known && !reopen_pending) return true;
+  if (!state->file && !state->reopen_pending) return true;
   const std::string path = FilePath();
-  if (!reopen_pending) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) == 0 && static_cast<uint64_t>(info.st_dev) == db_device &&
-        static_cast<uint64_t>(info.st_ino) == db_inode) {
-      return true;
-    }
+  if (!state->reopen_pending) {
+    if (tvsFileIdentity::Of(path) == state->file) return true;
     tv_dprintf("%s: database file %s was removed or replaced; reopening it\n", name.c_str(),
                path.c_str());
   }
@@ -121,11 +101,11 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
   if (db)
     sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   CloseDatabase();
-  db_file_known = false;
+  state->file.reset();
   try {
     InitDatabase();
   } catch (const std::exception& e) {
-    reopen_pending = true;
+    state->reopen_pending = true;
     // The message names the channel already.
     std::string why = e.what();
     const std::string prefix = name + ": ";
@@ -133,13 +113,11 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
     logChannelError("%s: payload not stored: %s\n", name.c_str(), why.c_str());
     return false;
   }
-  reopen_pending = false;
+  state->reopen_pending = false;
   return true;
 }
 
 bool tvsChannelConfig::SharesFileWith(const tvsChannelConfig& other) const {
-  if (db_file_known && other.db_file_known) {
-    return db_device == other.db_device && db_inode == other.db_inode;
-  }
+  if (state->file && other.state->file) return *state->file == *other.state->file;
   return FilePath() == other.FilePath();
 }

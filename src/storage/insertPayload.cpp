@@ -3,6 +3,7 @@
 #include <new>
 
 #include "aggregateWriter.h"
+#include "channelState.h"
 #include "clock.h"
 #include "errorLog.h"
 #include "fastReader.h"
@@ -37,24 +38,27 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
 }
 
 void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled) {
-  const tvsErrorCapture capture(last_error);
-  const bool staging = batch && batch->Open();
+  const tvsErrorCapture capture(state->last_error);
   // The file is checked between transactions only: the connection must stay
   // open while one is.
+  const bool staging = state->batch && state->batch->Open();
   if (!staging && !EnsureConfiguredFile()) {
     settled.push_back(-1);
     return;
   }
   bool purge_check = false;
   const int result = StorePayload(payload_text, purge_check);
+  // A reopen has set up a new batch.
+  tvsWriteBatch* const batch = state->batch.get();
   // Staged payloads that SQLite rolled back with the transaction failed.
+  std::vector<int>& in_batch = state->in_batch;
   if (batch && batch->TakeLost() > 0) {
     for (int& rows : in_batch) rows = rows > 0 ? -1 : rows;
   }
   if (batch && batch->Open()) {
     // Results are settled in the order the payloads came, once their batch
     // commits; the purge takes a connection of its own, so it waits too.
-    purge_due = purge_due || purge_check;
+    state->purge_due = state->purge_due || purge_check;
     in_batch.push_back(result);
     if (batch->Full()) CommitBatch(settled);
     return;
@@ -63,28 +67,29 @@ void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector
   in_batch.clear();
   settled.push_back(result);
   if (result > 0) Committed(settled, settled.size() - 1);
-  if (purge_check || purge_due) {
-    purge_due = false;
+  if (purge_check || state->purge_due) {
+    state->purge_due = false;
     PurgeWhenDue();
   }
 }
 
 void tvsChannelConfig::CommitBatch(std::vector<int>& settled) {
-  const tvsErrorCapture capture(last_error);
+  const tvsErrorCapture capture(state->last_error);
+  tvsWriteBatch* const batch = state->batch.get();
   if (batch && batch->Open()) {
     const size_t from = settled.size();
     const bool committed = batch->Commit();
-    for (const int rows : in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
-    in_batch.clear();
+    for (const int rows : state->in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
+    state->in_batch.clear();
     if (committed) Committed(settled, from);
   }
-  if (purge_due) {
-    purge_due = false;
+  if (state->purge_due) {
+    state->purge_due = false;
     PurgeWhenDue();
   }
 }
 
-bool tvsChannelConfig::Pending() const { return purge_due || (batch && batch->Open()); }
+bool tvsChannelConfig::Pending() const { return state->Pending(); }
 
 void tvsChannelConfig::Committed(const std::vector<int>& settled, size_t from) {
   bool stored = false;
@@ -93,7 +98,7 @@ void tvsChannelConfig::Committed(const std::vector<int>& settled, size_t from) {
     logSaved(settled[i], name);
     stored = true;
   }
-  if (stored) enforceSizeCap(*this, batch ? batch->FirstInterval() : 0);
+  if (stored) enforceSizeCap(*this, state->batch ? state->batch->FirstInterval() : 0);
 }
 
 int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check) {
@@ -102,15 +107,14 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
   // An aggregator payload is read straight into what the writer needs: by
   // the fast reader when it can, else by the JSON library's. The text of any
   // other channel is only checked, never built.
-  std::unique_ptr<tvsAggregateWriter> unopened;
-  if (aggregator && !writer) unopened = std::make_unique<tvsAggregateWriter>(tables);
-  tvsAggregateWriter* const aggregate = writer ? writer.get() : unopened.get();
+  tvsAggregateWriter& writer = *state->writer;
+  tvsFastReader* const fast_reader = state->fast_reader.get();
   tvsAggregatePayload read;
   try {
     if (!aggregator) {
       checkJsonSyntax(payload_text);
-    } else if (!fast_reader || !fast_reader->Read(payload_text, aggregate->Plan(), read)) {
-      readAggregatePayload(payload_text, aggregate->Plan(), read);
+    } else if (!fast_reader || !fast_reader->Read(payload_text, writer.Plan(), read)) {
+      readAggregatePayload(payload_text, writer.Plan(), read);
     }
   } catch (const json::exception& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
@@ -133,7 +137,7 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
   }
   int result;
   try {
-    result = aggregate->Write(*this, read);
+    result = writer.Write(*this, read);
   } catch (const json::exception& e) {
     // A value of the wrong type in one payload costs that payload only; the
     // writer has rolled its transaction back already.
@@ -157,10 +161,14 @@ void tvsChannelConfig::PurgeWhenDue() {
   const int64_t now = tvsClock(nullptr);
   if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
     last_purge = now;
-    ++purges_run;
-    tv_dprintf("sink-sqlite: running daily purge for aggregate %s.%s\n", name.c_str(),
-               db_name.c_str());
-    PurgeAggregateData(name, db_path, db_name, purge_in_days, busy_timeout);
-    truncateWal(*this);
+    Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
   }
+}
+
+void tvsChannelConfig::Purge(const char* announcement) {
+  ++state->purges_run;
+  tv_dprintf(announcement, name.c_str(), db_name.c_str());
+  PurgeAggregateData(name, db_path, db_name, purge_in_days,
+                     static_cast<int>(settings.busy_timeout));
+  truncateWal(*this);
 }

@@ -33,7 +33,7 @@ Presence columnPresence(sqlite3* db, const std::string& table, const std::string
 void reconcileTables(tvsChannelConfig& channel) {
   sqlite3* db = channel.db.get();
   const char* name = channel.name.c_str();
-  const bool add = channel.schema_update == "add_columns";
+  const bool add = channel.settings.schema_update == "add_columns";
   for (const json& table : channel.tables) {
     // The table definitions have been generated already, so names and types
     // are strings here.

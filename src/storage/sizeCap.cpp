@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdint>
 
+#include "channelState.h"
 #include "errorLog.h"
 #include "sqliteHandles.h"
 #include "tvLog.h"
@@ -25,7 +26,7 @@ int64_t usedBytes(sqlite3* db) {
 }  // namespace
 
 void truncateWal(tvsChannelConfig& channel) {
-  if (channel.db && channel.journal_mode == "wal") {
+  if (channel.db && channel.settings.journal_mode == "wal") {
     sqlite3_wal_checkpoint_v2(channel.db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                               nullptr);
   }
@@ -33,10 +34,10 @@ void truncateWal(tvsChannelConfig& channel) {
 
 void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
   sqlite3* db = channel.db.get();
-  if (channel.max_db_mb <= 0 || !db) return;
-  const int64_t bound = channel.max_db_mb << 20;
+  if (channel.settings.max_db_mb <= 0 || !db) return;
+  const int64_t bound = channel.settings.max_db_mb << 20;
   int64_t used = usedBytes(db);
-  channel.used_bytes = used;
+  channel.state->used_bytes = used;
   if (used <= bound) return;
 
   const std::string intervals = channel.IntervalsTable();
@@ -76,15 +77,15 @@ void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
     per_interval = before > used ? std::max<int64_t>(1, (before - used) / removed)
                                  : std::max<int64_t>(1, per_interval / 2);
   }
-  if (channel.auto_vacuum == "incremental" && !execSql(db, "PRAGMA incremental_vacuum;", error)) {
+  if (channel.settings.auto_vacuum == "incremental" && !execSql(db, "PRAGMA incremental_vacuum;", error)) {
     logChannelError("%s: size cap purge failed: %s\n", channel.name.c_str(), error.c_str());
   }
   truncateWal(channel);
-  channel.used_bytes = usedBytes(db);
-  ++channel.cap_purges;
+  channel.state->used_bytes = usedBytes(db);
+  ++channel.state->cap_purges;
   tv_dprintf("%s: size cap: deleted %" PRId64 " intervals, %" PRId64 " bytes used%s\n",
-             channel.name.c_str(), deleted, channel.used_bytes,
-             channel.used_bytes > bound && deletable == 0
+             channel.name.c_str(), deleted, channel.state->used_bytes,
+             channel.state->used_bytes > bound && deletable == 0
                  ? "; the newest commit alone exceeds the bound"
                  : "");
 }
