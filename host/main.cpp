@@ -22,14 +22,12 @@
 #include "lineReader.h"
 #include "payloadOutcomes.h"
 #include "tvGlobalConfig.h"
+#include "tvPluginAbi.h"
 #include "tvPluginSink.h"
 #include "tvStandin.h"
 
 namespace {
 
-constexpr uint32_t kAbiMagic = 0x4B4F4C5Au;  // "ZLOK"
-constexpr uint32_t kAbiSize = 32;
-constexpr uint32_t kAgentMajor = 15;
 constexpr int kExitWorkerFailed = 1;
 constexpr int kExitUsage = 2;
 // The run completed, but a payload failed, was dropped for a channel that is
@@ -90,13 +88,16 @@ using FdHandle = std::unique_ptr<int, FdCloser>;
 // Checks the plugin's descriptor; returns an empty string when it fits.
 std::string checkDescriptor(const void* symbol) {
   if (symbol == nullptr) return "it exports no tv_plugin_abi descriptor";
-  uint32_t words[8];
+  uint32_t words[tvAbiWords];
   std::memcpy(words, symbol, sizeof words);
-  if (words[0] != kAbiMagic) return "its descriptor does not start with \"ZLOK\"";
-  if (words[1] != kAbiSize)
-    return "its descriptor has size " + std::to_string(words[1]) + ", not 32";
-  if (words[2] != kAgentMajor) {
-    return "it was built for agent version " + std::to_string(words[2]) + ", not 15";
+  if (words[0] != tvAbiMagic) return "its descriptor does not start with \"ZLOK\"";
+  if (words[1] != tvAbiSize) {
+    return "its descriptor has size " + std::to_string(words[1]) + ", not " +
+           std::to_string(tvAbiSize);
+  }
+  if (words[2] != tvAgentMajor) {
+    return "it was built for agent version " + std::to_string(words[2]) + ", not " +
+           std::to_string(tvAgentMajor);
   }
   return "";
 }

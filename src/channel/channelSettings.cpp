@@ -82,7 +82,7 @@ const Key kKeys[] = {
     recordKey("db_path", Type::kPath, &tvsChannelConfig::db_path, true),
     recordKey("db_name", Type::kFileName, &tvsChannelConfig::db_name, false, true),
     recordKey("data_source", Type::kText, &tvsChannelConfig::data_source, false),
-    recordKey("tables", Type::kSchemas, &tvsChannelConfig::tables, false),
+    recordKey(kTablesKey, Type::kSchemas, &tvsChannelConfig::tables, false),
     // Only modes that keep commits atomic: "memory" and "off" lose the
     // rollback journal.
     choiceKey("journal_mode", &tvsChannelSettings::journal_mode,
@@ -181,8 +181,9 @@ void readKey(tvsChannelConfig& record, const Key& row, const json& value) {
       const bool is_unsigned = value.is_number_unsigned();
       const bool above = is_unsigned ? value.get<uint64_t>() > static_cast<uint64_t>(row.high)
                                      : value.get<int64_t>() > row.high;
-      const bool below = is_unsigned ? row.low > 0 && value.get<uint64_t>() < static_cast<uint64_t>(row.low)
-                                     : value.get<int64_t>() < row.low;
+      const bool below = is_unsigned
+                             ? row.low > 0 && value.get<uint64_t>() < static_cast<uint64_t>(row.low)
+                             : value.get<int64_t>() < row.low;
       if (below || (above && !row.saturate)) refuse(record, row, value.dump());
       record.settings.*std::get<int64_t tvsChannelSettings::*>(row.field) =
           above ? row.high : value.get<int64_t>();
@@ -208,9 +209,9 @@ void copyKey(tvsChannelConfig& to, const tvsChannelConfig& from, const Key& row)
 tvsChannelSettings::tvsChannelSettings() {
   for (const Key& row : kKeys) {
     if (const auto* text = std::get_if<std::string tvsChannelSettings::*>(&row.field)) {
-      this->**text = row.text_default;
+      this->** text = row.text_default;
     } else if (const auto* number = std::get_if<int64_t tvsChannelSettings::*>(&row.field)) {
-      this->**number = row.number_default;
+      this->** number = row.number_default;
     }
   }
 }

@@ -9,6 +9,10 @@
 
 #include "tvsChannelConfig.h"
 
+// The key of the table schemas, whose own keys the configuration loader
+// checks too.
+inline constexpr char kTablesKey[] = "tables";
+
 // Reads every key of the table from `channel` into `record`, in the table's
 // order, each only when it has the expected JSON type; `record.name` names
 // the channel in errors. Throws tvException "<name>: invalid <key>: <value>"

@@ -4,15 +4,14 @@
 #include <string>
 
 #include "tvLog.h"
+#include "tvPluginAbi.h"
 #include "tvsPlugin.h"
 
 #define TVS_EXPORT extern "C" __attribute__((visibility("default")))
 
-// Eight little-endian words: "ZLOK", the descriptor's size, the agent's major
-// version, then the words the agent expects of a sink built against it.
-TVS_EXPORT const uint32_t tv_plugin_abi[8] = {
-    0x4B4F4C5Au,  // "ZLOK" read as a little-endian word
-    32,          15, 0x20230309u, 1, 0, 0x0B60u, 0x48u,
+TVS_EXPORT const uint32_t tv_plugin_abi[tvAbiWords] = {
+    tvAbiMagic,       tvAbiSize,        tvAgentMajor,     tvSinkAbiTail[0],
+    tvSinkAbiTail[1], tvSinkAbiTail[2], tvSinkAbiTail[3], tvSinkAbiTail[4],
 };
 
 TVS_EXPORT tvPluginSink* tvPluginInit(const std::string& tag,

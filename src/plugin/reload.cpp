@@ -4,10 +4,10 @@
 #include <sstream>
 
 #include "channel/channelSettings.h"
+#include "storage/channelState.h"
 #include "storage/jsonParse.h"
 #include "tvException.h"
 #include "tvLog.h"
-#include "storage/channelState.h"
 #include "tvsPlugin.h"
 
 using json = nlohmann::json;
@@ -29,8 +29,9 @@ class ThreadLockGuard {
 
 // The keys of a table schema, a column schema and a foreign key.
 const char* const kTableKeys[] = {"name", "columns"};
-const char* const kColumnKeys[] = {"name",    "type",        "primary_key", "autoincrement",
-                                   "not_null", "default",    "foreign_key", "mapped", "split"};
+const char* const kColumnKeys[] = {"name",          "type",     "primary_key",
+                                   "autoincrement", "not_null", "default",
+                                   "foreign_key",   "mapped",   "split"};
 const char* const kForeignKeyKeys[] = {"table", "column", "on_delete"};
 
 // One operator line per key of `object` that nothing reads: a typo such as
@@ -60,36 +61,44 @@ auto listed(const char* const (&keys)[N]) {
 // How a schema is named in a warning: by its "name", else by its position.
 std::string schemaName(const char* kind, const json& schema, size_t index) {
   const auto name = schema.find("name");
-  if (name != schema.end() && name->is_string()) return std::string(kind) + " " + name->get<std::string>();
+  if (name != schema.end() && name->is_string())
+    return std::string(kind) + " " + name->get<std::string>();
   return std::string(kind) + " #" + std::to_string(index + 1);
+}
+
+// Calls `visit` with every object of the array `member` of `parent`, and
+// where it is: `where`, then the schema's `kind` and name.
+template <typename Visit>
+void forEachSchema(const json& parent, const char* member, const char* kind,
+                   const std::string& where, Visit visit) {
+  if (!parent.is_object()) return;
+  const auto schemas = parent.find(member);
+  if (schemas == parent.end() || !schemas->is_array()) return;
+  for (size_t i = 0; i < schemas->size(); ++i) {
+    const json& schema = (*schemas)[i];
+    if (schema.is_object()) visit(schema, where + " " + schemaName(kind, schema, i));
+  }
 }
 
 // The keys of `object` (the top level or a channel) and of its table schemas.
 void warnUnknownSettings(const std::string& tag, const std::string& where, const json& object,
                          const char* own_key) {
-  warnUnknownKeys(tag, where, object,
-                  [own_key](const std::string& key) { return key == own_key || isChannelSettingKey(key); });
-  if (!object.is_object()) return;
-  const auto tables = object.find("tables");
-  if (tables == object.end() || !tables->is_array()) return;
-  for (size_t t = 0; t < tables->size(); ++t) {
-    const json& table = (*tables)[t];
-    if (!table.is_object()) continue;
-    const std::string in_table = where + " " + schemaName("table", table, t);
-    warnUnknownKeys(tag, in_table, table, listed(kTableKeys));
-    const auto columns = table.find("columns");
-    if (columns == table.end() || !columns->is_array()) continue;
-    for (size_t c = 0; c < columns->size(); ++c) {
-      const json& column = (*columns)[c];
-      if (!column.is_object()) continue;
-      const std::string in_column = in_table + " " + schemaName("column", column, c);
-      warnUnknownKeys(tag, in_column, column, listed(kColumnKeys));
-      const auto foreign = column.find("foreign_key");
-      if (foreign != column.end()) {
-        warnUnknownKeys(tag, in_column + " foreign_key", *foreign, listed(kForeignKeyKeys));
-      }
-    }
-  }
+  warnUnknownKeys(tag, where, object, [own_key](const std::string& key) {
+    return key == own_key || isChannelSettingKey(key);
+  });
+  forEachSchema(object, kTablesKey, "table", where,
+                [&](const json& table, const std::string& in_table) {
+                  warnUnknownKeys(tag, in_table, table, listed(kTableKeys));
+                  forEachSchema(table, "columns", "column", in_table,
+                                [&](const json& column, const std::string& in_column) {
+                                  warnUnknownKeys(tag, in_column, column, listed(kColumnKeys));
+                                  const auto foreign = column.find("foreign_key");
+                                  if (foreign != column.end()) {
+                                    warnUnknownKeys(tag, in_column + " foreign_key", *foreign,
+                                                    listed(kForeignKeyKeys));
+                                  }
+                                });
+                });
 }
 
 }  // namespace

@@ -12,6 +12,20 @@
 
 #include <nlohmann/json.hpp>
 
+// The members of the payload object that readers look for; any other is only
+// checked for its syntax.
+constexpr std::string_view kStartMember = "log_time_start";
+constexpr std::string_view kEndMember = "log_time_end";
+constexpr std::string_view kEntriesMember = "stats";
+
+enum class tvsPayloadMember { kStart, kEnd, kEntries, kOther };
+inline tvsPayloadMember payloadMember(std::string_view key) {
+  return key == kStartMember     ? tvsPayloadMember::kStart
+         : key == kEndMember     ? tvsPayloadMember::kEnd
+         : key == kEntriesMember ? tvsPayloadMember::kEntries
+                                 : tvsPayloadMember::kOther;
+}
+
 // One member value, as the JSON library's document would hold it. Text and
 // nested values are not owned: they live in the reader's buffers, in the
 // payload's own store, or in the caller's document, and outlive the write.
@@ -37,33 +51,18 @@ struct tvsValue {
   uint32_t length;  // kString: bytes at `text`
   uint16_t slot;    // the column plan's slot of the member
   Kind kind;
-  bool starts_entry;  // the first member of the entry after the previous one's
 
   // The JSON library's name of the type, as its type errors print it.
   const char* TypeName() const;
   std::string_view Text() const { return std::string_view(text, length); }
 
   static tvsValue Null() { return Make(Kind::kNull); }
-  static tvsValue Boolean(bool value) {
-    tvsValue v = Make(Kind::kBoolean);
-    v.boolean = value;
-    return v;
-  }
-  static tvsValue Integer(int64_t value) {
-    tvsValue v = Make(Kind::kInteger);
-    v.integer = value;
-    return v;
-  }
+  static tvsValue Boolean(bool value) { return Make(Kind::kBoolean, &tvsValue::boolean, value); }
+  static tvsValue Integer(int64_t value) { return Make(Kind::kInteger, &tvsValue::integer, value); }
   static tvsValue Unsigned(uint64_t value) {
-    tvsValue v = Make(Kind::kUnsigned);
-    v.number = value;
-    return v;
+    return Make(Kind::kUnsigned, &tvsValue::number, value);
   }
-  static tvsValue Float(double value) {
-    tvsValue v = Make(Kind::kFloat);
-    v.real = value;
-    return v;
-  }
+  static tvsValue Float(double value) { return Make(Kind::kFloat, &tvsValue::real, value); }
   // `value` must be shorter than 4 GiB; longer text goes in as a document.
   static tvsValue String(std::string_view value) {
     tvsValue v = Make(Kind::kString);
@@ -72,9 +71,7 @@ struct tvsValue {
     return v;
   }
   static tvsValue Json(const nlohmann::json& value) {
-    tvsValue v = Make(Kind::kJson);
-    v.document = &value;
-    return v;
+    return Make(Kind::kJson, &tvsValue::document, &value);
   }
 
  private:
@@ -84,7 +81,13 @@ struct tvsValue {
     v.length = 0;
     v.slot = 0;
     v.kind = kind;
-    v.starts_entry = false;
+    return v;
+  }
+  // A value of `kind` held in the union's `member`.
+  template <typename Member, typename Value>
+  static tvsValue Make(Kind kind, Member tvsValue::*member, Value value) {
+    tvsValue v = Make(kind);
+    v.*member = value;
     return v;
   }
 };
@@ -106,9 +109,8 @@ struct tvsAggregatePayload {
   // The elements of the last "stats" member, when it is an array.
   uint64_t entries = 0;
   // The members of the entries that have any, entry by entry and in the
-  // order they appear (a later duplicate key wins). The first member of an
-  // entry is marked: by `starts_entry` when it follows the members of the
-  // entry before it, else by a kEntryStart ahead of it naming the entry.
+  // order they appear (a later duplicate key wins), each entry's behind a
+  // kEntryStart that names it. Entries without members take no room.
   std::vector<tvsValue> values;
   // What a reader had to keep for itself: unescaped text and nested values.
   std::deque<std::string> texts;
@@ -139,15 +141,10 @@ struct tvsAggregatePayload {
   void AddEntry() { ++entries; }
   // A member of the newest entry.
   void AddMember(tvsValue value) {
-    value.starts_entry = false;
     if (last_marked != entries) {
-      if (last_marked == entries - 1) {
-        value.starts_entry = true;
-      } else {
-        tvsValue mark = tvsValue::Unsigned(entries - 1);
-        mark.kind = tvsValue::Kind::kEntryStart;
-        values.push_back(mark);
-      }
+      tvsValue mark = tvsValue::Unsigned(entries - 1);
+      mark.kind = tvsValue::Kind::kEntryStart;
+      values.push_back(mark);
       last_marked = entries;
     }
     values.push_back(value);
@@ -188,23 +185,14 @@ class tvsMemberRuns {
  private:
   void Find() {
     if (begin >= values.size()) return;
-    if (values[begin].kind == tvsValue::Kind::kEntryStart) {
-      entry = values[begin].number;
-      ++begin;
-    } else {
-      entry = started ? entry + 1 : 0;
-    }
-    started = true;
+    entry = values[begin].number;  // the entry's kEntryStart
+    ++begin;
     end = begin + 1;
-    while (end < values.size() && !values[end].starts_entry &&
-           values[end].kind != tvsValue::Kind::kEntryStart) {
-      ++end;
-    }
+    while (end < values.size() && values[end].kind != tvsValue::Kind::kEntryStart) ++end;
   }
 
   const std::vector<tvsValue>& values;
   size_t begin = 0;
   size_t end = 0;
   uint64_t entry = 0;
-  bool started = false;
 };

@@ -44,22 +44,16 @@ class tvsPayloadScope {
   bool ended = true;
 };
 
-// Keeps `statement` reset, with no binding into a payload that is gone, on
+// Keeps a statement reset, with no binding into a payload that is gone, on
 // every way out of a write.
-class tvsStatementRelease {
- public:
-  explicit tvsStatementRelease(tvsStmtHandle& statement_) : statement(statement_) {}
-  tvsStatementRelease(const tvsStatementRelease&) = delete;
-  tvsStatementRelease& operator=(const tvsStatementRelease&) = delete;
-  ~tvsStatementRelease() {
-    if (!statement) return;
-    sqlite3_reset(statement.get());
-    sqlite3_clear_bindings(statement.get());
+struct tvsResetStatement {
+  void operator()(tvsStmtHandle* statement) const {
+    if (!*statement) return;
+    sqlite3_reset(statement->get());
+    sqlite3_clear_bindings(statement->get());
   }
-
- private:
-  tvsStmtHandle& statement;
 };
+using tvsStatementRelease = std::unique_ptr<tvsStmtHandle, tvsResetStatement>;
 
 }  // namespace
 
@@ -118,7 +112,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     if (!interval_insert) return fail("%s: SQLite prepare failed: %s\n", nullptr);
   }
   {
-    const tvsStatementRelease release(interval_insert);
+    const tvsStatementRelease release(&interval_insert);
     sqlite3_bind_int64(interval_insert.get(), 1, time_start);
     sqlite3_bind_int64(interval_insert.get(), 2, time_end);
     if (sqlite3_step(interval_insert.get()) != SQLITE_DONE) {
@@ -136,22 +130,17 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
 
   int rows = 0;
   {
-    const tvsStatementRelease release(entry_insert);
+    const tvsStatementRelease release(&entry_insert);
     sqlite3_stmt* statement = entry_insert.get();
     const std::vector<tvsValue>& values = payload.values;
     tvsMemberRuns run(values);
     // Nothing of an earlier payload, which may have ended by an error.
     std::fill(members.begin(), members.end(), nullptr);
-    bool clear = false;
     for (uint64_t entry = 0; entry < payload.entries; ++entry) {
-      if (clear) {
-        std::fill(members.begin(), members.end(), nullptr);
-        clear = false;
-      }
-      if (run.Valid() && run.Entry() == entry) {
+      // An entry without members binds every slot empty.
+      const bool has_members = run.Valid() && run.Entry() == entry;
+      if (has_members) {
         for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = &values[i];
-        run.Next();
-        clear = true;
       }
       // Every parameter is bound for every row, so no clearing in between.
       sqlite3_reset(statement);
@@ -160,6 +149,10 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
         return fail("%s: SQLite stats insert failed: %s\n", &entry_insert);
       }
       ++rows;
+      if (has_members) {
+        for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = nullptr;
+        run.Next();
+      }
     }
   }
   return scope.End(rows) ? rows : -1;

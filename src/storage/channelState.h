@@ -36,8 +36,6 @@ class tvsChannelState {
  public:
   tvsChannelState();
   ~tvsChannelState();
-  tvsChannelState(const tvsChannelState&) = delete;
-  tvsChannelState& operator=(const tvsChannelState&) = delete;
 
   // Plans how aggregator payloads map onto the first of `tables`; done when
   // the record is loaded, since the schemas never change afterwards.

@@ -31,11 +31,13 @@ class Walk {
       std::string_view key;
       ondemand::value value;
       if (!ReadMember(member, key, value)) return false;
-      if (key == "log_time_start" || key == "log_time_end") {
-        tvsAggregatePayload::Timestamp& timestamp = key == "log_time_start" ? out.start : out.end;
+      const tvsPayloadMember which = payloadMember(key);
+      if (which == tvsPayloadMember::kStart || which == tvsPayloadMember::kEnd) {
+        tvsAggregatePayload::Timestamp& timestamp =
+            which == tvsPayloadMember::kStart ? out.start : out.end;
         if (!Stored(value, timestamp.value)) return false;
         timestamp.present = true;
-      } else if (key == "stats") {
+      } else if (which == tvsPayloadMember::kEntries) {
         if (!Stats(value)) return false;
       } else if (!Check(value, 2)) {
         return false;

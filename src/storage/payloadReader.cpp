@@ -38,10 +38,7 @@ class AggregateReader {
     Frame& frame = frames.back();
     switch (frame.kind) {
       case Kind::kPayload:
-        frame.target = name == "log_time_start" ? Target::kStart
-                       : name == "log_time_end" ? Target::kEnd
-                       : name == "stats"        ? Target::kStats
-                                                : Target::kSkip;
+        frame.target = kTargets[static_cast<size_t>(payloadMember(name))];
         break;
       case Kind::kEntry:
         frame.slot = plan.SlotOf(name);
@@ -63,6 +60,9 @@ class AggregateReader {
  private:
   enum class Kind { kPayload, kStats, kEntry, kBuild };
   enum class Target { kSkip, kStart, kEnd, kStats };
+  // By tvsPayloadMember.
+  static constexpr Target kTargets[] = {Target::kStart, Target::kEnd, Target::kStats,
+                                        Target::kSkip};
   struct Frame {
     explicit Frame(Kind kind_) : kind(kind_) {}
     Kind kind;
@@ -245,14 +245,14 @@ void readAggregateDocument(const json& document, const tvsColumnPlan& plan,
                            tvsAggregatePayload& payload) {
   payload.Clear();
   if (!document.is_object()) return;
-  for (auto [key, timestamp] : {std::pair{"log_time_start", &payload.start},
-                                std::pair{"log_time_end", &payload.end}}) {
+  for (auto [key, timestamp] : {std::pair{kStartMember, &payload.start},
+                                std::pair{kEndMember, &payload.end}}) {
     const auto member = document.find(key);
     if (member == document.end()) continue;
     timestamp->present = true;
     timestamp->value = documentValue(*member);
   }
-  const auto stats = document.find("stats");
+  const auto stats = document.find(kEntriesMember);
   if (stats == document.end() || !stats->is_array()) return;
   for (const json& entry : *stats) {
     payload.AddEntry();

@@ -1,5 +1,12 @@
-// The JSON library's readers of aggregator payloads, the reference for every
-// other reader: one streams the text, one takes a parsed document.
+// The readers of aggregator payloads, all filling a tvsAggregatePayload:
+//  - tvsFastReader (fastReader.h), simdjson's, is the production path: it
+//    reads every payload text first and gives up on what it may read
+//    differently;
+//  - readAggregatePayload, the JSON library's streaming reader, reads what
+//    the fast reader gives up on, and is the reference the fast reader is
+//    held to (the payload fuzz target compares the two on every input);
+//  - readAggregateDocument serves the parsed-document entry point,
+//    ProcessAggregateData.
 #pragma once
 
 #include <string>
