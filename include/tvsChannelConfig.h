@@ -2,6 +2,11 @@
 // table schemas, its open database connection and the time of its last daily
 // purge. Records are created, loaded, used and destroyed on the plugin's
 // worker thread only.
+//
+// The configuration (the members from `name` to `tables`, and `settings`) is
+// written by Load and the key table only, and read by everyone. The running
+// state is the storage code's: `db` and `state` (src/storage/channelState.h)
+// change through the methods below; `last_purge` belongs to the daily purge.
 #pragma once
 
 #include <cstdint>
