@@ -54,6 +54,11 @@ struct tvsChannelSettings {
   // The size the -wal file is cut back to in WAL mode, in MiB; -1 for the
   // default (16, or a tenth of max_db_mb when that is less, at least 1).
   int64_t wal_limit_mb;
+  // MiB of payload text held after transient failures, to be tried again; 0
+  // holds nothing: such payloads fail at once.
+  int64_t retry_mb;
+  // The longest wait between two tries of held payloads, in seconds.
+  int64_t retry_max_s;
 };
 
 class tvsChannelConfig {
@@ -96,10 +101,20 @@ class tvsChannelConfig {
   // the payloads came: this one's when it was written alone; in a batch
   // every result waits for CommitBatch (or for the end of a transaction that
   // SQLite ended, when the staged ones are -1).
+  // With retry_mb, a payload that fails for a transient reason is held
+  // instead (its result waits too), and while any is held every new payload
+  // queues behind it; beyond retry_mb the oldest held payload is dropped,
+  // -1.
   void WritePayload(const std::string& payload_text, std::vector<int>& settled);
   // Commits the open batch, logs its "saved" lines and appends its results
-  // to `settled`; then runs the purge checks the batch deferred.
+  // to `settled`; then runs the purge checks the batch deferred. With
+  // retry_mb, a batch whose COMMIT fails for a transient reason is held.
   void CommitBatch(std::vector<int>& settled);
+  // Writes held payloads, oldest first, once their back-off has passed (a
+  // round of them at a time), and commits them; results as WritePayload's.
+  // The last try, at termination, tries them at once and reports the ones
+  // still failing lost (-1): every held payload is settled.
+  void RetryHeld(std::vector<int>& settled, bool last_try = false);
   // A batch is open, or a purge check waits for one that was.
   bool Pending() const;
   // Both records write the same database file.
@@ -142,10 +157,27 @@ class tvsChannelConfig {
   std::unique_ptr<tvsChannelState> state;
 
  private:
+  // WritePayload's write of one payload that failed `tries` times before.
+  // False when it failed for a transient reason and is held again.
+  bool Write(const std::string& payload_text, uint32_t tries, std::vector<int>& settled);
   // Reads and writes one payload; logs as InsertPayload does, but for the
   // "saved" line. `purge_check` tells whether the payload gives the daily
   // purge its chance.
   int StorePayload(const std::string& payload_text, bool& purge_check);
+  // Commits the open batch; false when it failed for a transient reason and
+  // its payloads are held.
+  bool CommitStaged(std::vector<int>& settled);
+
+  // Holding (retryHeld.cpp): a payload that failed for a transient
+  // reason, with what was staged before it; the staged payloads in front of
+  // the held ones; a known result in its turn; dropping the oldest beyond
+  // retry_mb; a payload stored after a hold.
+  void HoldFailed(const std::string& payload_text, uint32_t tries, bool batch_lost,
+                  std::vector<int>& settled);
+  void HoldStaged();
+  void SettleKnown(int result, std::vector<int>& settled);
+  void TrimHeld(std::vector<int>& settled);
+  void StoredAfterHold(uint32_t tries);
   void PurgeWhenDue();
   // The retention purge with its announcement line: at start-up or daily.
   void Purge(const char* announcement);

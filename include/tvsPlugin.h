@@ -28,6 +28,12 @@ struct tvsChannelHealth {
   bool capped = false;
   uint64_t cap_purges = 0;  // size-cap purges run
   int64_t used_bytes = 0;   // bytes the file's pages used at the last check
+  // Reported for a channel with retry_mb, or one that holds payloads.
+  bool retrying = false;
+  uint64_t held = 0;        // payloads held now, for another try or behind one
+  uint64_t held_bytes = 0;  // their text
+  uint64_t retried = 0;     // payloads stored after a held one failed
+  uint64_t dropped = 0;     // held payloads given up: beyond retry_mb, at termination
 };
 
 class tvsPlugin : public tvPluginSink {
@@ -73,6 +79,9 @@ class tvsPlugin : public tvPluginSink {
   void Drain();
   // Commits and counts every channel's open batch.
   void CommitBatches();
+  // Tries every channel's held payloads whose back-off has passed; the last
+  // try, at termination, tries them all once and settles every one.
+  void RetryHeld(bool last_try);
 
   using ChannelMap = std::map<std::string, std::shared_ptr<tvsChannelConfig>>;
 
@@ -87,6 +96,9 @@ class tvsPlugin : public tvPluginSink {
   // Builds one record per enabled channel of `document` into `into`.
   void BuildChannels(const nlohmann::json& document, const tvsChannelConfig& seed,
                      ChannelMap& into) const;
+  // Gives the payloads each running channel holds to its record in `next`;
+  // those of a channel `next` lacks are dropped, with an operator line.
+  void HandOverHeld(ChannelMap& next);
   // Acts on a pending reload request; the first load goes through Reload.
   void ServeReload();
 
@@ -96,8 +108,9 @@ class tvsPlugin : public tvPluginSink {
   // The largest commit_batch of the loaded channels.
   int32_t LargestBatch() const;
 
-  // Counts one payload's result for `channel` (worker thread).
-  void CountPayload(const std::string& channel_name, const tvsChannelConfig& channel, int rows);
+  // Counts the results in `settled` for `channel` and copies what its
+  // running state tells (worker thread).
+  void Account(const std::string& channel_name, const tvsChannelConfig& channel);
   // Starts the counters afresh after a (re)load (worker thread).
   void ResetStatus();
 
@@ -105,7 +118,7 @@ class tvsPlugin : public tvPluginSink {
   bool loaded = false;  // the first configuration load has succeeded
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
-  std::vector<int> settled;  // results a channel reports at once, reused
+  std::vector<int> settled;  // results a channel reports at once, reused; see Account
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock

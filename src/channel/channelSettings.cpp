@@ -73,6 +73,7 @@ Key integerKey(const char* key, int64_t tvsChannelSettings::*member, int64_t low
 constexpr int64_t kMaxCommitBatch = 1024;
 // A million MiB, a terabyte: beyond any flash a gateway has.
 constexpr int64_t kMaxMegabytes = 1000000;
+constexpr int64_t kSecondsPerDay = 86400;
 // Beyond what SQLite takes; 24 days of waiting is as good as forever.
 constexpr int64_t kMaxBusyTimeout = std::numeric_limits<int32_t>::max();
 
@@ -94,6 +95,8 @@ const Key kKeys[] = {
     integerKey("max_db_mb", &tvsChannelSettings::max_db_mb, 1, kMaxMegabytes, 0),
     integerKey("wal_limit_mb", &tvsChannelSettings::wal_limit_mb, 0, kMaxMegabytes, -1),
     integerKey("busy_timeout", &tvsChannelSettings::busy_timeout, 0, kMaxBusyTimeout, -1, true),
+    integerKey("retry_mb", &tvsChannelSettings::retry_mb, 1, kMaxMegabytes, 0),
+    integerKey("retry_max_s", &tvsChannelSettings::retry_max_s, 1, kSecondsPerDay, 30),
 };
 
 std::string lowerCase(std::string text) {

@@ -164,6 +164,20 @@ void tvsPlugin::Reload() {
   for (auto& entry : channels) entry.second->InitDatabase();
 }
 
+void tvsPlugin::HandOverHeld(ChannelMap& next) {
+  for (const auto& [channel_name, channel] : channels) {
+    tvsHeldPayloads& held = channel->state->held;
+    if (held.Empty()) continue;
+    const auto successor = next.find(channel_name);
+    if (successor != next.end()) {
+      successor->second->state->held.TakeFrom(held);
+      continue;
+    }
+    tv_printf("%s: %s: %zu held payloads dropped: the channel is no longer configured\n",
+              tag.c_str(), channel_name.c_str(), held.Count());
+  }
+}
+
 bool tvsPlugin::ReloadKeepingChannels() {
   try {
     const json document = ReadConfiguration();
@@ -196,6 +210,7 @@ bool tvsPlugin::ReloadKeepingChannels() {
       throw;
     }
     copyLoadedSettings(defaults, next_defaults);
+    HandOverHeld(next);
     channels.swap(next);
     return true;
   } catch (const std::exception& e) {

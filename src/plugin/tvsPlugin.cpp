@@ -30,6 +30,10 @@ void snapshot(const tvsChannelConfig& channel, tvsChannelHealth& counts) {
   counts.last_error = state.last_error;
   counts.cap_purges = state.cap_purges;
   counts.used_bytes = state.used_bytes;
+  counts.held = state.held.Count();
+  counts.held_bytes = state.held.Bytes();
+  counts.retried = state.retried;
+  counts.dropped = state.dropped;
 }
 
 }  // namespace
@@ -50,9 +54,13 @@ void* tvsPlugin::Entry() {
 
   while (!terminate_requested) {
     ServeReload();
+    // Held payloads are tried by their deadline, checked every time round:
+    // the wait below never outlasts a tenth of a second.
+    RetryHeld(false);
     if (WaitOnPayloadQueue(1) == 0) continue;
     Drain();
   }
+  RetryHeld(true);
   return nullptr;
 }
 
@@ -83,6 +91,7 @@ void tvsPlugin::Drain() {
     // Between payloads too, with every transaction committed: under a steady
     // stream the queue never empties.
     ServeReload();
+    RetryHeld(false);
   }
 }
 
@@ -127,6 +136,12 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
         per_channel[channel_name]["cap_purges"] = counts.cap_purges;
         per_channel[channel_name]["db_used_bytes"] = counts.used_bytes;
       }
+      if (counts.retrying || counts.held > 0 || counts.dropped > 0) {
+        per_channel[channel_name]["held"] = counts.held;
+        per_channel[channel_name]["held_bytes"] = counts.held_bytes;
+        per_channel[channel_name]["retried"] = counts.retried;
+        per_channel[channel_name]["dropped"] = counts.dropped;
+      }
       files[channel_name] = counts.db_file;
     }
   }
@@ -162,7 +177,8 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       text = readableCopy(payload->data, static_cast<size_t>(payload->data_length));
     } catch (const std::bad_alloc&) {
       tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
-      CountPayload(channel_name, channel, -1);
+      settled.assign(1, -1);
+      Account(channel_name, channel);
       continue;
     }
     // A batch holds its file's write lock until it commits: another
@@ -174,7 +190,16 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
     }
     settled.clear();
     channel.WritePayload(text, settled);
-    for (const int rows : settled) CountPayload(channel_name, channel, rows);
+    Account(channel_name, channel);
+  }
+}
+
+void tvsPlugin::RetryHeld(bool last_try) {
+  for (const auto& [channel_name, channel] : channels) {
+    if (channel->state->held.Empty()) continue;
+    settled.clear();
+    channel->RetryHeld(settled, last_try);
+    Account(channel_name, *channel);
   }
 }
 
@@ -195,24 +220,23 @@ void tvsPlugin::CommitBatches() {
 void tvsPlugin::CommitBatch(const std::string& channel_name, tvsChannelConfig& channel) {
   settled.clear();
   channel.CommitBatch(settled);
-  for (const int rows : settled) CountPayload(channel_name, channel, rows);
+  Account(channel_name, channel);
 }
 
-void tvsPlugin::CountPayload(const std::string& channel_name, const tvsChannelConfig& channel,
-                             int rows) {
+void tvsPlugin::Account(const std::string& channel_name, const tvsChannelConfig& channel) {
   std::lock_guard<std::mutex> guard(status_lock);
-  if (rows > 0) {
-    // Saturates: the count only grows and must never wrap.
-    rows_added = rows > kMaxRowsAdded - rows_added ? kMaxRowsAdded : rows_added + rows;
-  }
   tvsChannelHealth& counts = health[channel_name];
-  ++counts.payloads;
-  if (rows > 0) {
-    counts.rows += static_cast<uint64_t>(rows);
-  } else if (rows == 0) {
-    ++counts.empty;
-  } else {
-    ++counts.failed;
+  for (const int rows : settled) {
+    ++counts.payloads;
+    if (rows > 0) {
+      // Saturates: the count only grows and must never wrap.
+      rows_added = rows > kMaxRowsAdded - rows_added ? kMaxRowsAdded : rows_added + rows;
+      counts.rows += static_cast<uint64_t>(rows);
+    } else if (rows == 0) {
+      ++counts.empty;
+    } else {
+      ++counts.failed;
+    }
   }
   snapshot(channel, counts);
 }
@@ -223,6 +247,7 @@ void tvsPlugin::ResetStatus() {
     tvsChannelHealth& counts = fresh[channel_name];
     snapshot(*channel, counts);
     counts.capped = channel->settings.max_db_mb > 0;
+    counts.retrying = channel->settings.retry_mb > 0;
     counts.db_file = channel->FilePath();
   }
   std::lock_guard<std::mutex> guard(status_lock);

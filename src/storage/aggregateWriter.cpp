@@ -34,9 +34,9 @@ class tvsPayloadScope {
     ended = true;
     return batch.EndPayload(rows);
   }
-  void Abort(const std::string& cause) {
+  void Abort(const std::string& cause, int code) {
     ended = true;
-    batch.AbortPayload(cause);
+    batch.AbortPayload(cause, code);
   }
 
  private:
@@ -100,9 +100,10 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
   // payload rolled back.
   const auto fail = [&](const char* format, tvsStmtHandle* statement) {
     const std::string cause = sqlite3_errmsg(db);
+    const int code = sqlite3_extended_errcode(db);
     logChannelError(format, name, cause.c_str());
     if (statement) statement->reset();
-    scope.Abort(cause);
+    scope.Abort(cause, code);
     return -1;
   };
 

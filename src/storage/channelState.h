@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "heldPayloads.h"
+
 struct sqlite3;
 class tvsAggregateWriter;
 class tvsFastReader;
@@ -64,6 +66,15 @@ class tvsChannelState {
 
   bool purge_due = false;     // a staged payload gave the daily purge its chance
   std::vector<int> in_batch;  // results of the open batch's payloads, in order
+  // With retry_mb, each staged payload as it would be held again should its
+  // batch fail for a transient reason, in order.
+  std::vector<tvsHeldPayload> staged;
+  // Payloads held after a transient failure, and the payloads behind them.
+  // A reload hands them to the channel's new record.
+  tvsHeldPayloads held;
+  // Why the payload being written failed when it was not SQLite's step that
+  // failed (no memory, no file); SQLITE_OK otherwise.
+  int failure = 0;
 
   // Counted since the record was built: retention purges run (start-up
   // included), the last failure line logged for the channel (without its
@@ -73,4 +84,8 @@ class tvsChannelState {
   std::string last_error;
   uint64_t cap_purges = 0;
   int64_t used_bytes = 0;
+  // Payloads stored after a held one failed, and held payloads given up
+  // (beyond retry_mb, or at termination).
+  uint64_t retried = 0;
+  uint64_t dropped = 0;
 };

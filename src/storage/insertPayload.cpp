@@ -38,21 +38,49 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
 }
 
 void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled) {
+  tvsHeldPayloads& held = state->held;
+  if (held.Empty()) {
+    Write(payload_text, 0, settled);
+    return;
+  }
+  // Behind the held ones, so the channel keeps the order payloads came in.
+  try {
+    held.HoldBack({readableCopy(payload_text.data(), payload_text.size())});
+  } catch (const std::bad_alloc&) {
+    const tvsErrorCapture capture(state->last_error);
+    logChannelError("%s: payload not stored: out of memory\n", name.c_str());
+    SettleKnown(-1, settled);
+    return;
+  }
+  TrimHeld(settled);
+}
+
+bool tvsChannelConfig::Write(const std::string& payload_text, uint32_t tries,
+                             std::vector<int>& settled) {
   const tvsErrorCapture capture(state->last_error);
+  state->failure = SQLITE_OK;
   // The file is checked between transactions only: the connection must stay
   // open while one is.
   const bool staging = state->batch && state->batch->Open();
-  if (!staging && !EnsureConfiguredFile()) {
-    settled.push_back(-1);
-    return;
-  }
   bool purge_check = false;
-  const int result = StorePayload(payload_text, purge_check);
+  int result = -1;
+  if (!staging && !EnsureConfiguredFile()) {
+    state->failure = SQLITE_CANTOPEN;
+  } else {
+    result = StorePayload(payload_text, purge_check);
+  }
   // A reopen has set up a new batch.
   tvsWriteBatch* const batch = state->batch.get();
+  const int sqlite_failure = batch ? batch->TakeFailure() : SQLITE_OK;
+  const int failure = sqlite_failure != SQLITE_OK ? sqlite_failure : state->failure;
+  const bool batch_lost = batch && batch->TakeLost() > 0;
+  if (result < 0 && state->held.Enabled() && isTransientFailure(failure)) {
+    HoldFailed(payload_text, tries, batch_lost, settled);
+    return false;
+  }
   // Staged payloads that SQLite rolled back with the transaction failed.
   std::vector<int>& in_batch = state->in_batch;
-  if (batch && batch->TakeLost() > 0) {
+  if (batch_lost) {
     for (int& rows : in_batch) rows = rows > 0 ? -1 : rows;
   }
   if (batch && batch->Open()) {
@@ -60,33 +88,63 @@ void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector
     // commits; the purge takes a connection of its own, so it waits too.
     state->purge_due = state->purge_due || purge_check;
     in_batch.push_back(result);
+    if (state->held.Enabled()) {
+      state->staged.push_back(result > 0 ? tvsHeldPayload{readableCopy(payload_text.data(),
+                                                                       payload_text.size()),
+                                                          tries}
+                                         : tvsHeldPayload::Known(result));
+    }
     if (batch->Full()) CommitBatch(settled);
-    return;
+    return true;
   }
   settled.insert(settled.end(), in_batch.begin(), in_batch.end());
   in_batch.clear();
+  state->staged.clear();
   settled.push_back(result);
-  if (result > 0) Committed(settled, settled.size() - 1);
+  if (result > 0) {
+    Committed(settled, settled.size() - 1);
+    if (tries > 0) StoredAfterHold(tries);
+  }
   if (purge_check || state->purge_due) {
     state->purge_due = false;
     PurgeWhenDue();
   }
+  return true;
 }
 
 void tvsChannelConfig::CommitBatch(std::vector<int>& settled) {
   const tvsErrorCapture capture(state->last_error);
-  tvsWriteBatch* const batch = state->batch.get();
-  if (batch && batch->Open()) {
-    const size_t from = settled.size();
-    const bool committed = batch->Commit();
-    for (const int rows : state->in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
-    state->in_batch.clear();
-    if (committed) Committed(settled, from);
+  if (!CommitStaged(settled)) {
+    state->held.TryFailed(tvsHeldPayloads::Clock::now());
+    TrimHeld(settled);
   }
   if (state->purge_due) {
     state->purge_due = false;
     PurgeWhenDue();
   }
+}
+
+bool tvsChannelConfig::CommitStaged(std::vector<int>& settled) {
+  tvsWriteBatch* const batch = state->batch.get();
+  if (!batch || !batch->Open()) return true;
+  const size_t from = settled.size();
+  batch->TakeFailure();
+  const bool committed = batch->Commit();
+  if (!committed && state->held.Enabled() && isTransientFailure(batch->TakeFailure())) {
+    batch->TakeLost();
+    HoldStaged();
+    return false;
+  }
+  for (const int rows : state->in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
+  state->in_batch.clear();
+  if (committed) {
+    Committed(settled, from);
+    for (const tvsHeldPayload& payload : state->staged) {
+      if (!payload.known && payload.tries > 0) StoredAfterHold(payload.tries);
+    }
+  }
+  state->staged.clear();
+  return true;
 }
 
 bool tvsChannelConfig::Pending() const { return state->Pending(); }
@@ -125,6 +183,7 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
   } catch (const std::bad_alloc&) {
     // One payload too large for the memory left costs that payload only.
     logChannelError("%s: payload not stored: out of memory\n", name.c_str());
+    state->failure = SQLITE_NOMEM;
     return -1;
   }
 
@@ -145,6 +204,7 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
     result = -1;
   } catch (const std::bad_alloc&) {
     logChannelError("%s: payload not stored: out of memory\n", name.c_str());
+    state->failure = SQLITE_NOMEM;
     result = -1;
   }
   if (result == 0) {

@@ -18,7 +18,7 @@ bool tvsWriteBatch::BeginPayload() {
   std::string error;
   if (state == State::kIdle) {
     if (!execSql(db, "BEGIN TRANSACTION;", error)) {
-      logChannelError("%s: BEGIN TRANSACTION failed: %s\n", channel.c_str(), error.c_str());
+      Failed("BEGIN TRANSACTION", error);
       return false;
     }
     first_interval = 0;
@@ -26,7 +26,7 @@ bool tvsWriteBatch::BeginPayload() {
   }
   if (!Batched()) return true;
   if (!execSql(db, "SAVEPOINT tvs_payload;", error)) {
-    logChannelError("%s: SAVEPOINT failed: %s\n", channel.c_str(), error.c_str());
+    Failed("SAVEPOINT", error);
     TransactionEnded(error);
     return false;
   }
@@ -41,20 +41,21 @@ bool tvsWriteBatch::EndPayload(int rows) {
       state = State::kIdle;
       return true;
     }
-    logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+    Failed("COMMIT", error);
   } else {
     if (execSql(db, "RELEASE tvs_payload;", error)) {
       staged.push_back(rows);
       state = State::kOpen;
       return true;
     }
-    logChannelError("%s: RELEASE failed: %s\n", channel.c_str(), error.c_str());
+    Failed("RELEASE", error);
   }
   AbortPayload(error);
   return false;
 }
 
-void tvsWriteBatch::AbortPayload(const std::string& cause) noexcept {
+void tvsWriteBatch::AbortPayload(const std::string& cause, int code) noexcept {
+  if (failure == SQLITE_OK) failure = code;
   if (state != State::kWriting) return;
   tv_dprintf("%s: Transaction aborted\n", channel.c_str());
   if (!Batched()) {
@@ -68,7 +69,7 @@ void tvsWriteBatch::AbortPayload(const std::string& cause) noexcept {
     state = State::kOpen;
     return;
   }
-  logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
+  Failed("ROLLBACK", error);
   // Rows of the payload may still be in the transaction; none may be
   // committed, so the whole transaction goes.
   RollbackTransaction(cause);
@@ -83,13 +84,17 @@ bool tvsWriteBatch::Commit() {
     return true;
   }
   // Nothing of the batch is in the file: every payload of it failed.
-  for (size_t i = 0; i < staged.size(); ++i) {
-    logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
-  }
+  for (size_t i = 0; i < staged.size(); ++i) Failed("COMMIT", error);
   staged.clear();
   tv_dprintf("%s: Transaction aborted\n", channel.c_str());
   RollbackTransaction(error);
   return false;
+}
+
+void tvsWriteBatch::Failed(const char* step, const std::string& error) {
+  // The first failure is the cause; a ROLLBACK failing after it is not.
+  if (failure == SQLITE_OK) failure = sqlite3_extended_errcode(db);
+  logChannelError("%s: %s failed: %s\n", channel.c_str(), step, error.c_str());
 }
 
 bool tvsWriteBatch::TransactionEnded(const std::string& cause) {
@@ -101,9 +106,7 @@ bool tvsWriteBatch::TransactionEnded(const std::string& cause) {
 void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
   if (TransactionEnded(cause)) return;
   std::string error;
-  if (!execSql(db, "ROLLBACK;", error)) {
-    logChannelError("%s: ROLLBACK failed: %s\n", channel.c_str(), error.c_str());
-  }
+  if (!execSql(db, "ROLLBACK;", error)) Failed("ROLLBACK", error);
   // Whatever the ROLLBACK said, the staged payloads are not stored.
   LoseStaged(cause);
 }

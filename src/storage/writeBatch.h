@@ -62,8 +62,10 @@ class tvsWriteBatch {
   // and the payload undone.
   bool EndPayload(int rows);
   // The rollback step for the payload being written; `cause` is the failure
-  // just logged, repeated in the lines of payloads lost with the transaction.
-  void AbortPayload(const std::string& cause) noexcept;
+  // just logged, repeated in the lines of payloads lost with the transaction,
+  // and `code` SQLite's extended result code of it (SQLITE_OK for a failure
+  // that is not SQLite's).
+  void AbortPayload(const std::string& cause, int code = SQLITE_OK) noexcept;
 
   // Commits the open batch. False when the COMMIT failed: logged once per
   // staged payload, everything rolled back, every staged payload failed.
@@ -76,10 +78,19 @@ class tvsWriteBatch {
     lost = 0;
     return count;
   }
+  // SQLite's extended result code of the first failure since the last call;
+  // SQLITE_OK when nothing failed.
+  int TakeFailure() {
+    const int code = failure;
+    failure = SQLITE_OK;
+    return code;
+  }
 
  private:
   enum class State { kIdle, kOpen, kWriting };
 
+  // Logs "<channel>: <step> failed: <error>" and keeps the failure's code.
+  void Failed(const char* step, const std::string& error);
   // After a failed step: true when SQLite has ended the transaction; the
   // staged payloads are then logged as lost and the state is Idle.
   bool TransactionEnded(const std::string& cause);
@@ -96,5 +107,6 @@ class tvsWriteBatch {
   State state = State::kIdle;
   std::vector<int> staged;  // entry rows of each staged payload, in order
   size_t lost = 0;
+  int failure = SQLITE_OK;
   int64_t first_interval = 0;
 };
