@@ -41,7 +41,14 @@ void usage(FILE* out) {
       "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
       "--busy-timeout MS, --auto-vacuum MODE, --commit-batch N (payloads drained together share one\n"
       "transaction; the floors still commit each payload). --reader keeps a second connection taking short\n"
-      "read transactions on the plugin's file while it writes; failed payloads are counted.\n",
+      "read transactions on the plugin's file while it writes; failed payloads are counted.\n"
+      "Per row, plugin against the floor: CPU us (user + system), page faults (minor + major) and\n"
+      "context switches (voluntary + involuntary) from getrusage(RUSAGE_SELF), the whole process\n"
+      "with all its threads (the plugin's worker included; the floor runs on the calling thread\n"
+      "alone); instructions retired in user space from a perf_event_open counter opened before the\n"
+      "plugin starts its worker, counting the calling thread and every thread started after it.\n"
+      "Where the machine refuses that counter (no hardware counters in a VM, perf_event_paranoid),\n"
+      "instructions are n/a (null in --json).\n",
       out);
 }
 
@@ -98,7 +105,18 @@ struct SetResult {
   PayloadSet set;
   std::vector<double> plugin_rate, cpu_us_per_row, peak_mib, parse_rate, floor_rate, vs_parse,
       vs_floor, described_rate, vs_described, failed, host_seconds, peer_seconds, host_vs_peer;
+  // Per row, plugin against the (lean) insert floor.
+  std::vector<double> floor_cpu_us_per_row, plugin_faults, floor_faults, plugin_switches,
+      floor_switches;
+  // Empty unless every round counted them.
+  std::vector<double> plugin_instructions, floor_instructions;
+  bool instructions_counted = true;
 };
+
+// The median, or null when there is nothing to take it from.
+nlohmann::json medianOrNull(const std::vector<double>& values) {
+  return values.empty() ? nlohmann::json() : nlohmann::json(median(values));
+}
 
 // Every round runs all three scenarios of every set, so drift in the
 // machine's speed touches them alike.
@@ -125,6 +143,17 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       result.host_seconds.push_back(whole.host_seconds);
       result.peer_seconds.push_back(whole.peer_seconds);
       if (whole.peer_seconds > 0) result.host_vs_peer.push_back(whole.host_seconds / whole.peer_seconds);
+      result.floor_cpu_us_per_row.push_back(floor.cpu_seconds * 1e6 / rows);
+      result.plugin_faults.push_back(plugin.page_faults / rows);
+      result.floor_faults.push_back(floor.page_faults / rows);
+      result.plugin_switches.push_back(plugin.context_switches / rows);
+      result.floor_switches.push_back(floor.context_switches / rows);
+      if (plugin.instructions && floor.instructions) {
+        result.plugin_instructions.push_back(*plugin.instructions / rows);
+        result.floor_instructions.push_back(*floor.instructions / rows);
+      } else {
+        result.instructions_counted = false;
+      }
     }
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       if (entry.path().extension() == ".db") std::filesystem::remove(entry.path());
@@ -219,7 +248,18 @@ int main(int argc, char** argv) {
                               {"peer_seconds", median(r.peer_seconds)},
                               {"host_vs_peer", r.host_vs_peer.empty()
                                                    ? nlohmann::json()
-                                                   : nlohmann::json(median(r.host_vs_peer))}});
+                                                   : nlohmann::json(median(r.host_vs_peer))},
+                              {"floor_cpu_us_per_row", median(r.floor_cpu_us_per_row)},
+                              {"plugin_instructions_per_row",
+                               r.instructions_counted ? medianOrNull(r.plugin_instructions)
+                                                      : nlohmann::json()},
+                              {"floor_instructions_per_row",
+                               r.instructions_counted ? medianOrNull(r.floor_instructions)
+                                                      : nlohmann::json()},
+                              {"plugin_page_faults_per_row", median(r.plugin_faults)},
+                              {"floor_page_faults_per_row", median(r.floor_faults)},
+                              {"plugin_context_switches_per_row", median(r.plugin_switches)},
+                              {"floor_context_switches_per_row", median(r.floor_switches)}});
   }
   report["memory"] = shapes;
   if (options.purge_days > 0) {
@@ -251,6 +291,27 @@ int main(int argc, char** argv) {
   std::printf("floor: the same rows converted beforehand, inserted with the plugin's calls; floor2: "
               "with statements\nprepared per payload, bindings cleared and text copied, as the "
               "writer was first described\n");
+  std::printf("\nper row, the plugin against the floor (process CPU and getrusage counters; "
+              "user-space instructions)\n");
+  std::printf("%-4s %13s %13s %13s %13s %13s %13s %14s %14s\n", "set", "plugin CPU us",
+              "floor CPU us", "plugin instr.", "floor instr.", "plugin faults", "floor faults",
+              "plugin ctx sw.", "floor ctx sw.");
+  const auto count = [](const nlohmann::json& value) {
+    char text[32] = "n/a";
+    if (!value.is_null()) std::snprintf(text, sizeof(text), "%.0f", value.get<double>());
+    return std::string(text);
+  };
+  for (const auto& s : report["sets"]) {
+    std::printf("%-4s %13.2f %13.2f %13s %13s %13.3f %13.3f %14.4f %14.4f\n",
+                s["set"].get<std::string>().c_str(), s["plugin_cpu_us_per_row"].get<double>(),
+                s["floor_cpu_us_per_row"].get<double>(),
+                count(s["plugin_instructions_per_row"]).c_str(),
+                count(s["floor_instructions_per_row"]).c_str(),
+                s["plugin_page_faults_per_row"].get<double>(),
+                s["floor_page_faults_per_row"].get<double>(),
+                s["plugin_context_switches_per_row"].get<double>(),
+                s["floor_context_switches_per_row"].get<double>());
+  }
   std::printf("\nend to end, whole processes on the same file: the host against a plain Python "
               "script (json + sqlite3)\n");
   std::printf("%-4s %12s %12s %10s\n", "set", "host s", "python s", "host/python");

@@ -215,6 +215,8 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
                                                              std::set<std::string>{"bench"}));
   }
 
+  // Opened before the plugin exists, so its worker thread inherits it.
+  InstructionCounter instructions;
   std::streambuf* saved = std::cout.rdbuf(nullptr);  // "Found table" lines
   std::unique_ptr<tvPluginSink> plugin(factory("bench", {{"config", config}, {"type", "1"}}));
   plugin->Create();
@@ -223,7 +225,7 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
 
   std::unique_ptr<Reader> dashboard(reader ? new Reader(dir + "/" + db_name) : nullptr);
   failed_payloads = 0;
-  const Stopwatch watch;
+  const Stopwatch watch(&instructions);
   for (const auto& payload : payloads) plugin->QueuePayload(payload);
   plugin->WaitUntilIdle();
   Measurement measured = watch.Stop();
@@ -303,7 +305,9 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool l
     sqlite3_finalize(entry);
   };
   if (lean) prepareBoth();
-  const Stopwatch watch;
+  // The floor runs on this thread alone.
+  InstructionCounter instructions;
+  const Stopwatch watch(&instructions);
   for (const Payload& payload : payloads) {
     exec(db, "BEGIN TRANSACTION;");
     if (!lean) prepareBoth();

@@ -41,6 +41,7 @@ std::vector<PayloadSet> makeShapes(size_t scale);
 // every payload into a fresh database file under `dir`; timed from the first
 // payload queued to the worker's return to an empty queue. With `reader`, a
 // second connection keeps taking short read transactions on the file meanwhile.
+// Instructions count the calling thread and the threads the plugin starts.
 Measurement runPlugin(const std::string& plugin_path, const std::string& dir, const PayloadSet& set,
                       bool reader);
 
@@ -51,6 +52,7 @@ Measurement runParseOnly(const PayloadSet& set);
 // settings into a fresh file: what storing costs without parsing. `lean`
 // makes the plugin's calls at their cheapest; otherwise as the writer was
 // first described (statements per payload, bindings cleared, text copied).
+// Runs on the calling thread alone; instructions count that thread.
 Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool lean);
 
 // The whole job as a user runs it, on the same payload file: the host
