@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <set>
@@ -293,6 +294,34 @@ uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const st
 
 // Tells, before the first payload, which -C channels the configuration does
 // not have or turns off: their payloads would only cost a debug line each.
+// Payloads the channels hold for another try, by the plugin's status.
+uint64_t heldPayloads(tvPluginSink& plugin) {
+  nlohmann::json status = nlohmann::json::object();
+  plugin.GetStatus(status);
+  uint64_t held = 0;
+  for (const auto& channel : status.value("channels", nlohmann::json::object()))
+    held += channel.value("held", uint64_t{0});
+  return held;
+}
+
+// At the end of the input, payloads held after a transient failure (a busy
+// database, a full disk) are still to be stored: the run waits for them as
+// it waits for the queue, until SIGINT or SIGTERM gives them their last try.
+void waitForHeldPayloads(tvPluginSink& plugin, const std::string& program) {
+  bool told = false;
+  for (uint64_t held; actOnSignals(plugin) && (held = heldPayloads(plugin)) > 0;) {
+    if (!told) {
+      std::fprintf(stderr,
+                   "%s: end of input; waiting for %llu payloads held for another try "
+                   "(SIGINT or SIGTERM stops waiting)\n",
+                   program.c_str(), static_cast<unsigned long long>(held));
+      told = true;
+    }
+    const timespec tenth{0, 100000000};
+    nanosleep(&tenth, nullptr);
+  }
+}
+
 void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
                          const std::string& program) {
   if (!plugin.WaitUntilIdle()) return;  // the first load failed; the worker says why
@@ -328,6 +357,9 @@ void printSummary(const nlohmann::json& status, const std::string& program,
                          " payloads, " + std::to_string(payloads - failed - empty) + " stored, " +
                          std::to_string(failed) + " failed, " + std::to_string(empty) +
                          " empty, " + std::to_string(number("rows")) + " rows";
+      for (const char* key : {"held", "dropped"}) {
+        if (number(key) > 0) line += ", " + std::to_string(number(key)) + " " + key;
+      }
       const auto last_error = counts.find("last_error");
       if (failed > 0 && last_error != counts.end() && last_error->is_string())
         line += "; last error: " + last_error->get<std::string>();
@@ -411,6 +443,7 @@ int run(const HostOptions& options, const std::string& program) {
   warnUnknownChannels(*plugin, options, program);
   const uint64_t skipped = feedPayloads(*plugin, options, program, inputs, wait_mask, outcomes);
   plugin->WaitUntilIdle();
+  waitForHeldPayloads(*plugin, program);
   plugin->Terminate();
   plugin->Join();
   // The worker has ended: what it counted last is settled here.
