@@ -16,7 +16,7 @@
 #include <stdlib.h>
 
 #include "fastReader.h"
-#include "fuzzMain.h"
+#include "fuzzTarget.h"
 #include "jsonParse.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
