@@ -172,7 +172,7 @@ TEST_F(PayloadReaderTest, ParseErrorsAreTheLibrarys) {
       payload));
 }
 
-TEST_F(ChannelTest, MalformedColumnSchemaStillRaisesInsideTheTransaction) {
+TEST_F(PayloadReaderTest, MalformedColumnSchemaStillRaisesInsideTheTransaction) {
   auto channel = Open(
       R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
       {"name": "a", "type": "TEXT", "split": "x"}]}]})");
