@@ -205,7 +205,7 @@ TEST_F(InitDatabaseTest, IntervalIdIndexIsAnOptimisationNeverARefusal) {
   sqlite3_exec(maker, "CREATE TABLE talkers (ip TEXT, bytes INTEGER);", nullptr, nullptr, nullptr);
   sqlite3_close(maker);
   log.Clear();
-  auto legacy = Open(std::string(kTalkers).replace(13, 8, "legacy.db"));
+  auto legacy = Open(WithDbName(kTalkers, "legacy.db"));
   EXPECT_THAT(
       log.Lines(),
       ElementsAre(

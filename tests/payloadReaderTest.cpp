@@ -24,7 +24,7 @@ class PayloadReaderTest : public ChannelTest {
   };
 
   std::unique_ptr<tvsChannelConfig> Channel(const std::string& file) {
-    return Open(std::string(kColumns).insert(1, R"("db_name": ")" + file + R"(", )"), "c");
+    return Open(WithMembers(kColumns, R"("db_name": ")" + file + '"'), "c");
   }
 
   Outcome Store(tvsChannelConfig& channel, const std::string& text, const std::string& file) {
