@@ -5,7 +5,7 @@
 #include <string>
 
 #include "createTableSql.h"
-#include "fuzzMain.h"
+#include "fuzzTarget.h"
 #include "insertSql.h"
 #include "jsonParse.h"
 #include "tvException.h"

@@ -17,7 +17,7 @@
 
 #include "channelState.h"
 #include "fastReader.h"
-#include "fuzzMain.h"
+#include "fuzzTarget.h"
 #include "jsonParse.h"
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,6 +18,24 @@ class ChannelTest : public ::testing::Test {
   static constexpr const char* kTalkers =
       R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
           {"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}]}]})";
+
+  // The channel object `config` with `members` put first inside its braces.
+  static std::string WithMembers(const std::string& config, const std::string& members) {
+    std::string text = config;
+    const size_t brace = text.find('{');
+    if (brace == std::string::npos) throw std::invalid_argument("not an object: " + config);
+    return text.insert(brace + 1, members + ", ");
+  }
+
+  // `config` with its one "db_name" replaced by `db_name`.
+  static std::string WithDbName(const std::string& config, const std::string& db_name) {
+    const std::string key = R"("db_name": ")";
+    std::string text = config;
+    const size_t key_at = text.find(key);
+    if (key_at == std::string::npos) throw std::invalid_argument("no db_name: " + config);
+    const size_t start = key_at + key.size();
+    return text.replace(start, text.find('"', start) - start, db_name);
+  }
 
   // Loads `config` under `name` with db_path set to the temp dir.
   std::unique_ptr<tvsChannelConfig> Load(const std::string& config,

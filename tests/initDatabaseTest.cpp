@@ -10,7 +10,9 @@ using ::testing::IsEmpty;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-TEST_F(ChannelTest, InitCreatesIntervalsTableIndexesAndTables) {
+class InitDatabaseTest : public ChannelTest {};
+
+TEST_F(InitDatabaseTest, InitCreatesIntervalsTableIndexesAndTables) {
   auto channel = Load(kTalkers);
   testing::internal::CaptureStdout();
   channel->InitDatabase();
@@ -45,14 +47,14 @@ TEST_F(ChannelTest, InitCreatesIntervalsTableIndexesAndTables) {
   EXPECT_EQ((Rows{{"1"}}), foreign_keys);
 }
 
-TEST_F(ChannelTest, InitAgainOnExistingFileChangesNothing) {
+TEST_F(InitDatabaseTest, InitAgainOnExistingFileChangesNothing) {
   Open(kTalkers).reset();
   const Rows before = Q("SELECT type, name, sql FROM sqlite_master");
   EXPECT_NO_THROW(Open(kTalkers));
   EXPECT_EQ(before, Q("SELECT type, name, sql FROM sqlite_master"));
 }
 
-TEST_F(ChannelTest, NonAggregatorGetsIntervalsTableButNoPurgeNorEntryIndex) {
+TEST_F(InitDatabaseTest, NonAggregatorGetsIntervalsTableButNoPurgeNorEntryIndex) {
   auto channel = Open(R"({"db_name": "flows.db", "data_source": "Aggregator", "purge_in_days": 7,
       "tables": [{"name": "t", "columns": [{"name": "a", "type": "TEXT"}]}]})");
   EXPECT_EQ((Rows{{"flows_intervals"},
@@ -63,7 +65,7 @@ TEST_F(ChannelTest, NonAggregatorGetsIntervalsTableButNoPurgeNorEntryIndex) {
   EXPECT_THAT(log.Lines(), IsEmpty());
 }
 
-TEST_F(ChannelTest, StartupPurgeOnlyForPositiveRetention) {
+TEST_F(InitDatabaseTest, StartupPurgeOnlyForPositiveRetention) {
   for (int days : {0, -1}) {
     auto channel = Load(kTalkers);
     channel->purge_in_days = days;
@@ -84,7 +86,7 @@ TEST_F(ChannelTest, StartupPurgeOnlyForPositiveRetention) {
           "sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
 }
 
-TEST_F(ChannelTest, NoTablesFailsAfterOpeningAndCreatesNothing) {
+TEST_F(InitDatabaseTest, NoTablesFailsAfterOpeningAndCreatesNothing) {
   for (const char* config :
        {R"({"db_name": "flows.db", "data_source": "aggregator"})",
         R"({"db_name": "flows.db", "data_source": "aggregator", "tables": []})"}) {
@@ -97,7 +99,7 @@ TEST_F(ChannelTest, NoTablesFailsAfterOpeningAndCreatesNothing) {
   }
 }
 
-TEST_F(ChannelTest, RefusedSecondTableLeavesEarlierStatementsInEffect) {
+TEST_F(InitDatabaseTest, RefusedSecondTableLeavesEarlierStatementsInEffect) {
   auto channel = Load(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
       {"name": "a", "columns": [{"name": "x", "type": "TEXT"}]},
       {"name": "b", "columns": [{"name": "y", "type": "TEXT", "autoincrement": true}]}]})");
@@ -113,7 +115,7 @@ TEST_F(ChannelTest, RefusedSecondTableLeavesEarlierStatementsInEffect) {
             Q("SELECT name FROM sqlite_master ORDER BY name"));
 }
 
-TEST_F(ChannelTest, DuplicateDefaultColumnIsRefusedBySqlite) {
+TEST_F(InitDatabaseTest, DuplicateDefaultColumnIsRefusedBySqlite) {
   EXPECT_THAT(
       [&] {
         Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
@@ -122,7 +124,7 @@ TEST_F(ChannelTest, DuplicateDefaultColumnIsRefusedBySqlite) {
       ThrowsMessage<tvException>(StrEq("flows: cannot create tables: duplicate column name: id")));
 }
 
-TEST_F(ChannelTest, MissingDirectoryCannotOpen) {
+TEST_F(InitDatabaseTest, MissingDirectoryCannotOpen) {
   auto channel = Load(kTalkers);
   channel->db_path = dir.File("missing");
   EXPECT_THAT([&] { channel->InitDatabase(); },
@@ -130,7 +132,7 @@ TEST_F(ChannelTest, MissingDirectoryCannotOpen) {
                                                "/flows.db: unable to open database file")));
 }
 
-TEST_F(ChannelTest, FileThatIsNotADatabaseCannotCreateTables) {
+TEST_F(InitDatabaseTest, FileThatIsNotADatabaseCannotCreateTables) {
   dir.Write("flows.db", std::string(4096, 'x'));
   auto channel = Load(kTalkers);
   testing::internal::CaptureStdout();
@@ -141,7 +143,7 @@ TEST_F(ChannelTest, FileThatIsNotADatabaseCannotCreateTables) {
   EXPECT_EQ(std::string(4096, 'x'), ReadFile(DbFile()));
 }
 
-TEST_F(ChannelTest, TrailingSlashInPathStillOpens) {
+TEST_F(InitDatabaseTest, TrailingSlashInPathStillOpens) {
   auto channel = Load(kTalkers);
   channel->db_path = dir.path() + "/";
   testing::internal::CaptureStdout();
@@ -164,7 +166,7 @@ int openDescriptors(const std::string& path) {
 
 }  // namespace
 
-TEST_F(ChannelTest, DestroyingRecordClosesItsDatabase) {
+TEST_F(InitDatabaseTest, DestroyingRecordClosesItsDatabase) {
   auto channel = Open(kTalkers);
   EXPECT_EQ(1, openDescriptors(DbFile()));
   channel.reset();
@@ -180,7 +182,7 @@ TEST_F(ChannelTest, DestroyingRecordClosesItsDatabase) {
   EXPECT_EQ(0, openDescriptors(dir.File("missing/flows.db")));
 }
 
-TEST_F(ChannelTest, IntervalIdIndexIsAnOptimisationNeverARefusal) {
+TEST_F(InitDatabaseTest, IntervalIdIndexIsAnOptimisationNeverARefusal) {
   // Quoted, bracketed and qualified names: each table gets its index.
   auto odd = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [
       {"name": "\"my talkers\"", "columns": [{"name": "ip", "type": "TEXT"}]},
@@ -203,7 +205,7 @@ TEST_F(ChannelTest, IntervalIdIndexIsAnOptimisationNeverARefusal) {
   sqlite3_exec(maker, "CREATE TABLE talkers (ip TEXT, bytes INTEGER);", nullptr, nullptr, nullptr);
   sqlite3_close(maker);
   log.Clear();
-  auto legacy = Open(std::string(kTalkers).replace(13, 8, "legacy.db"));
+  auto legacy = Open(WithDbName(kTalkers, "legacy.db"));
   EXPECT_THAT(
       log.Lines(),
       ElementsAre(

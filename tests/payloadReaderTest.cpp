@@ -25,7 +25,7 @@ class PayloadReaderTest : public ChannelTest {
   };
 
   std::unique_ptr<tvsChannelConfig> Channel(const std::string& file) {
-    return Open(std::string(kColumns).insert(1, R"("db_name": ")" + file + R"(", )"), "c");
+    return Open(WithMembers(kColumns, R"("db_name": ")" + file + '"'), "c");
   }
 
   Outcome Store(tvsChannelConfig& channel, const std::string& text, const std::string& file) {
@@ -173,7 +173,7 @@ TEST_F(PayloadReaderTest, ParseErrorsAreTheLibrarys) {
       payload));
 }
 
-TEST_F(ChannelTest, MalformedColumnSchemaStillRaisesInsideTheTransaction) {
+TEST_F(PayloadReaderTest, MalformedColumnSchemaStillRaisesInsideTheTransaction) {
   auto channel = Open(
       R"({"db_name": "flows.db", "data_source": "aggregator", "tables": [{"name": "t", "columns": [
       {"name": "a", "type": "TEXT", "split": "x"}]}]})");

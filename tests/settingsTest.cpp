@@ -17,9 +17,7 @@ namespace {
 class SettingsTest : public ChannelTest {
  protected:
   // kTalkers with extra channel members.
-  static std::string Talkers(const std::string& members) {
-    return std::string(kTalkers).insert(1, members + ", ");
-  }
+  static std::string Talkers(const std::string& members) { return WithMembers(kTalkers, members); }
   static std::string Pragma(tvsChannelConfig& channel, const std::string& name) {
     Rows rows;
     sqlite3_exec(

@@ -1,19 +1,13 @@
-// Replays inputs through LLVMFuzzerTestOneInput when the target is built
+// Replays inputs through LLVMFuzzerTestOneInput when a target is built
 // without libFuzzer, so g++ builds every target and CTest replays the corpus.
-#pragma once
-
-#include <cstddef>
-#include <cstdint>
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-
-#ifdef TVS_FUZZ_REPLAY
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "fuzzTarget.h"
 
 // Each argument is an input file or a directory of them.
 int main(int argc, char** argv) {
@@ -34,4 +28,3 @@ int main(int argc, char** argv) {
   std::printf("replayed %zu inputs\n", inputs.size());
   return inputs.empty() ? 1 : 0;
 }
-#endif
