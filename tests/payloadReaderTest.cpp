@@ -85,6 +85,7 @@ TEST_F(PayloadReaderTest, BothReadersStoreTheSame) {
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x"}]}{})", false},
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"b": 18446744073709551616, "a": -9223372036854775809}]})", false},
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": 1e400}]})", false},
+      {R"({"log_time_start": 1, "log_time_end": 1.00000000000000000001, "stats": [{"b": 2.0000000000000000000}]})", false},
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x", "vlan": tru}]})", false},
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x", "vlan": 01}]})", false},
       {R"({"log_time_start": 1, "log_time_end": 2, "stats": [{"a": "x", "vlan": NaN}]})", false},

@@ -13,6 +13,23 @@ static_assert(kReaderPadding >= simdjson::SIMDJSON_PADDING, "the parser reads pa
 
 namespace {
 
+// Digits of a float the fast reader converts itself: as many as tell every
+// double apart.
+constexpr size_t kMostFloatDigits = 17;
+
+size_t mantissaDigits(std::string_view number) {
+  size_t digits = 0;
+  for (const char c : number) {
+    if (c == 'e' || c == 'E') break;
+    if (c >= '0' && c <= '9') ++digits;
+  }
+  return digits;
+}
+
+}  // namespace
+
+namespace {
+
 // Payloads nest a few levels; deeper ones go to the reference reader, which
 // knows the plugin's nesting limit and never recurses.
 constexpr int kMaxDepth = 64;
@@ -151,6 +168,7 @@ class Walk {
         return true;
       }
       case ondemand::json_type::number: {
+        const std::string_view token = value.raw_json_token();
         ondemand::number number;
         if (value.get_number().get(number)) return false;
         switch (number.get_number_type()) {
@@ -160,9 +178,19 @@ class Walk {
           case ondemand::number_type::unsigned_integer:
             stored = tvsValue::Unsigned(number.get_uint64());
             return true;
-          default:
+          case ondemand::number_type::floating_point_number: {
+            // With more digits than a double holds, the parser's rounding
+            // may differ from the reference reader's (1.000...0001 read as
+            // 0.999...): such numbers are left to the reference reader.
+            if (mantissaDigits(token) > kMostFloatDigits) return false;
             stored = tvsValue::Float(number.get_double());
             return true;
+          }
+          default:
+            // An integer beyond 64 bits, or a number the parser could not
+            // place (more digits than it reads at once): the reference
+            // reader's conversion decides.
+            return false;
         }
       }
       case ondemand::json_type::string: {
