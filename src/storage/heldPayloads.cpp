@@ -4,11 +4,7 @@
 
 #include <sqlite3.h>
 
-namespace {
-
-constexpr std::chrono::milliseconds kFirstWait(100);
-
-}  // namespace
+std::chrono::milliseconds tvsFirstRetryWait(100);
 
 bool isTransientFailure(int code) {
   switch (code & 0xff) {
@@ -28,7 +24,7 @@ bool isTransientFailure(int code) {
 
 void tvsHeldPayloads::Configure(uint64_t max_bytes_, std::chrono::milliseconds longest_wait_) {
   max_bytes = max_bytes_;
-  longest_wait = std::max(longest_wait_, kFirstWait);
+  longest_wait = std::max(longest_wait_, tvsFirstRetryWait);
 }
 
 void tvsHeldPayloads::HoldBack(tvsHeldPayload payload) {
@@ -55,7 +51,7 @@ bool tvsHeldPayloads::TakeOverflow(tvsHeldPayload& oldest) {
 }
 
 void tvsHeldPayloads::TryFailed(Clock::time_point now) {
-  backoff = backoff.count() == 0 ? kFirstWait : std::min(backoff * 2, longest_wait);
+  backoff = backoff.count() == 0 ? tvsFirstRetryWait : std::min(backoff * 2, longest_wait);
   next_try = now + backoff;
 }
 

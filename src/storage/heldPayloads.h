@@ -10,6 +10,10 @@
 #include <deque>
 #include <string>
 
+// The wait after a first failure, 100 ms; tests that fail hundreds of runs
+// shorten it.
+extern std::chrono::milliseconds tvsFirstRetryWait;
+
 // SQLite's result codes of the failures worth another try.
 bool isTransientFailure(int code);
 

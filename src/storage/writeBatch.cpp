@@ -37,11 +37,16 @@ bool tvsWriteBatch::BeginPayload() {
 bool tvsWriteBatch::EndPayload(int rows) {
   std::string error;
   if (!Batched()) {
-    if (execSql(db, "COMMIT;", error) || CommittedDespite(error)) {
+    if (execSql(db, "COMMIT;", error)) {
       state = State::kIdle;
       return true;
     }
-    Failed("COMMIT", error);
+    const int code = sqlite3_extended_errcode(db);
+    if (CommittedDespite(error)) {
+      state = State::kIdle;
+      return true;
+    }
+    Failed("COMMIT", error, code);
   } else {
     if (execSql(db, "RELEASE tvs_payload;", error)) {
       staged.push_back(rows);
@@ -78,22 +83,24 @@ void tvsWriteBatch::AbortPayload(const std::string& cause, int code) noexcept {
 bool tvsWriteBatch::Commit() {
   if (state == State::kIdle) return true;
   std::string error;
-  if (execSql(db, "COMMIT;", error) || (!staged.empty() && CommittedDespite(error))) {
+  const bool done = execSql(db, "COMMIT;", error);
+  const int code = sqlite3_extended_errcode(db);
+  if (done || (!staged.empty() && CommittedDespite(error))) {
     staged.clear();
     state = State::kIdle;
     return true;
   }
   // Nothing of the batch is in the file: every payload of it failed.
-  for (size_t i = 0; i < staged.size(); ++i) Failed("COMMIT", error);
+  for (size_t i = 0; i < staged.size(); ++i) Failed("COMMIT", error, code);
   staged.clear();
   tv_dprintf("%s: Transaction aborted\n", channel.c_str());
   RollbackTransaction(error);
   return false;
 }
 
-void tvsWriteBatch::Failed(const char* step, const std::string& error) {
+void tvsWriteBatch::Failed(const char* step, const std::string& error, int code) {
   // The first failure is the cause; a ROLLBACK failing after it is not.
-  if (failure == SQLITE_OK) failure = sqlite3_extended_errcode(db);
+  if (failure == SQLITE_OK) failure = code == SQLITE_OK ? sqlite3_extended_errcode(db) : code;
   logChannelError("%s: %s failed: %s\n", channel.c_str(), step, error.c_str());
 }
 

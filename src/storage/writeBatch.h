@@ -89,8 +89,9 @@ class tvsWriteBatch {
  private:
   enum class State { kIdle, kOpen, kWriting };
 
-  // Logs "<channel>: <step> failed: <error>" and keeps the failure's code.
-  void Failed(const char* step, const std::string& error);
+  // Logs "<channel>: <step> failed: <error>" and keeps the failure's code:
+  // `code`, or the connection's when that is SQLITE_OK.
+  void Failed(const char* step, const std::string& error, int code = SQLITE_OK);
   // After a failed step: true when SQLite has ended the transaction; the
   // staged payloads are then logged as lost and the state is Idle.
   bool TransactionEnded(const std::string& cause);
