@@ -1,14 +1,18 @@
 // Where the write path's options meet each other, the clock and large
 // configurations, end to end through the host: a reload that turns batches
 // on in a stream, two channels on one file, the size cap against the commit
-// that crossed it, a clock that jumps and comes back, and schema typos.
+// that crossed it, a clock that jumps and comes back, schema typos, and
+// payloads held while a reader keeps the file from being written.
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/types.h>
 
 #include "hostProcess.h"
@@ -258,4 +262,91 @@ TEST_F(LifecycleTest, AnOpenThatFellBackToReadOnlyFailsAtLoadReloadAndReopen) {
   }
   EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals WHERE time_start = 360"));
   EXPECT_EQ(1, Count("SELECT count(*) FROM flows_intervals WHERE time_start = 420"));
+}
+
+namespace {
+
+// A reader in the middle of a read transaction: in rollback-journal mode no
+// writer can commit until it ends.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(const std::string& path) {
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, "BEGIN; SELECT count(*) FROM flows_intervals;", nullptr, nullptr, nullptr);
+  }
+  ~ReadTransaction() {
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  sqlite3* db = nullptr;
+};
+
+}  // namespace
+
+TEST_F(LifecycleTest, WithRetryAReaderHoldingTheFileDelaysPayloadsButLosesNone) {
+  WriteConfig(R"("retry_mb": 8, "retry_max_s": 1, )");
+  ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path()).code);
+  HostProcess host(Args({"-C", "flows", "--status-json"}), dir.path());
+  {
+    const ReadTransaction reader(dir.File("flows.db"));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (int k = 1; k <= 100; ++k) {
+      host.Write(Payload(k, 20));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_until(until);
+  }
+  host.CloseInput();
+  EXPECT_EQ(0, host.Wait()) << host.Stderr();
+  EXPECT_EQ(100, Count("SELECT count(*) FROM flows_intervals"));
+  EXPECT_EQ(2000, Count("SELECT count(*) FROM talkers"));
+  // Interval ids follow the minutes: the order the payloads came in.
+  EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals a JOIN flows_intervals b "
+                     "ON a.id < b.id AND a.time_start > b.time_start"));
+  const std::string out = host.Stdout();
+  const json status = json::parse(out.substr(out.find('{')));
+  const json& flows = status["channels"]["flows"];
+  EXPECT_GT(flows["retried"].get<int>(), 0);
+  EXPECT_EQ(0, flows["dropped"]);
+  EXPECT_EQ(0, flows["held"]);
+  EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 100 payloads, 100 stored, 0 failed, 0 empty, "
+                                       "2000 rows\n"));
+}
+
+TEST_F(LifecycleTest, WithRetryTerminationInAWindowReportsTheLostAndAKillLeavesNothingPartial) {
+  WriteConfig(R"("retry_mb": 8, )");
+  ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path(), Payload(1, 20)).code);
+  {
+    const ReadTransaction reader(dir.File("flows.db"));
+    {
+      HostProcess host({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path());
+      for (int k = 2; k <= 6; ++k) host.Write(Payload(k, 20));
+      host.CloseInput();
+      ASSERT_TRUE(Eventually([&] {
+        return host.Stderr().find("end of input; waiting for 5 payloads held for another try") !=
+               std::string::npos;
+      }));
+      host.Signal(SIGTERM);
+      EXPECT_EQ(3, host.Wait());
+      EXPECT_THAT(host.Stderr(), HasSubstr("flows: 5 held payloads lost at termination\n"));
+      EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 5 payloads, 0 stored, 5 failed, 0 empty, "
+                                           "0 rows, 5 dropped; last error: "));
+    }
+    {
+      HostProcess host(Args({"-C", "flows"}), dir.path());
+      for (int k = 7; k <= 12; ++k) host.Write(Payload(k, 2000));
+      ASSERT_TRUE(Eventually(
+          [&] { return Occurrences(host.Stderr(), "flows: payload held for another try") >= 1; }));
+      host.Signal(SIGKILL);
+      host.Wait();
+    }
+  }
+  // What a kill leaves is whole: each interval with all its rows.
+  EXPECT_EQ((Rows{{"ok"}}), Query(dir.File("flows.db"), "PRAGMA integrity_check"));
+  EXPECT_EQ(1, Count("SELECT count(*) FROM flows_intervals"));
+  EXPECT_EQ(20, Count("SELECT count(*) FROM talkers"));
 }
