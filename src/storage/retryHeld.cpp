@@ -87,7 +87,11 @@ void tvsChannelConfig::RetryHeld(std::vector<int>& settled, bool last_try) {
     tvsHeldPayload payload = held.TakeFront();
     if (payload.known) {
       SettleKnown(payload.result, settled);
-    } else if (!Write(payload.text, payload.tries, settled)) {
+      continue;
+    }
+    // A failure holds the payload again, or the batch its write committed.
+    const auto next_try = held.NextTry();
+    if (!Write(payload.text, payload.tries, settled) || held.NextTry() != next_try) {
       failed = true;
       break;
     }
