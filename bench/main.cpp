@@ -40,7 +40,8 @@ void usage(FILE* out) {
       "--smoke runs tiny sets once; --purge-days 0 skips the retention scenario.\n"
       "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
       "--busy-timeout MS, --auto-vacuum MODE, --commit-batch N (payloads drained together share one\n"
-      "transaction; the floors still commit each payload). --reader keeps a second connection taking short\n"
+      "transaction; the floors still commit each payload), --read-ahead (a second thread reads each\n"
+      "payload while the one before is written). --reader keeps a second connection taking short\n"
       "read transactions on the plugin's file while it writes; failed payloads are counted.\n"
       "Per row, plugin against the floor: CPU us (user + system), page faults (minor + major) and\n"
       "context switches (voluntary + involuntary) from getrusage(RUSAGE_SELF), the whole process\n"
@@ -88,6 +89,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.settings["busy_timeout"] = std::atoi(argv[++i]);
     } else if (arg == "--commit-batch" && has_value) {
       options.settings["commit_batch"] = std::atoi(argv[++i]);
+    } else if (arg == "--read-ahead") {
+      options.settings["read_ahead"] = true;
     } else if (arg == "--reader") {
       options.reader = true;
     } else if (arg == "--smoke") {

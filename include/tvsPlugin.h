@@ -15,6 +15,8 @@
 #include "tvPluginSink.h"
 #include "tvsChannelConfig.h"
 
+class tvsReadAhead;
+
 // What the status tells of one channel, counted since the last (re)load.
 struct tvsChannelHealth {
   uint64_t payloads = 0;   // payloads handed to the channel
@@ -79,6 +81,8 @@ class tvsPlugin : public tvPluginSink {
   void Drain();
   // Commits and counts every channel's open batch.
   void CommitBatches();
+  // Payloads taken from the queue at a time when a channel reads ahead.
+  static constexpr size_t kReadAheadGroup = 64;
   // Tries every channel's held payloads whose back-off has passed; the last
   // try, at termination, tries them all once and settles every one.
   void RetryHeld(bool last_try);
@@ -108,6 +112,19 @@ class tvsPlugin : public tvPluginSink {
   // The largest commit_batch of the loaded channels.
   int32_t LargestBatch() const;
 
+  // Writes `text` (its channel's own copy) to `channel` and counts it;
+  // `read` is what the fast reader read of it, when it has.
+  void WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
+               const std::string& text, const tvsAggregatePayload* read);
+  // Whether a loaded channel has read_ahead.
+  bool ReadsAhead() const;
+  // The channel `payload` may be read ahead for: its only channel, when that
+  // reads ahead, is an aggregator and holds no payloads; else null.
+  tvsChannelConfig* ReadAheadChannel(const tvPluginSinkPayload& payload) const;
+  // Writes `group` in order, each payload read on the second thread while
+  // the one before is written.
+  void WriteReadingAhead(const std::vector<std::shared_ptr<tvPluginSinkPayload>>& group);
+
   // Counts the results in `settled` for `channel` and copies what its
   // running state tells (worker thread).
   void Account(const std::string& channel_name, const tvsChannelConfig& channel);
@@ -119,6 +136,7 @@ class tvsPlugin : public tvPluginSink {
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
   std::vector<int> settled;  // results a channel reports at once, reused; see Account
+  std::unique_ptr<tvsReadAhead> read_ahead;  // started by the first channel that reads ahead
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock

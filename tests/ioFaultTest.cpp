@@ -346,6 +346,9 @@ const SweepConfig kConfigs[] = {
     {"OneByOneTruncatedJournal", "commit_batch 1, truncated journal",
      R"("journal_mode": "truncate")",
      kJournalPoints - tvsFaultVfs::kDelete + tvsFaultVfs::kTruncate},
+    // Payloads read on a second thread while the one before is written.
+    {"ReadAheadBatchJournal", "commit_batch 64, rollback journal, read_ahead",
+     R"("commit_batch": 64, "read_ahead": true)", kJournalPoints},
     // Every fault passes, so every payload is stored, once.
     {"RetryOneByOneJournal", "commit_batch 1, rollback journal, retry_mb 1",
      R"("retry_mb": 1)", kJournalPoints, true},

@@ -24,12 +24,13 @@ enum class Type {
   kSchemas,   // an array of table schemas
   kChoice,    // one string of `choices`, any case
   kInteger,   // an integer within [low, high]; above, refused or `saturate`d
+  kFlag,      // a boolean
 };
 
 // Where a key's value lives: a member of the record or of its settings.
 using Field = std::variant<int32_t tvsChannelConfig::*, std::string tvsChannelConfig::*,
                            json tvsChannelConfig::*, std::string tvsChannelSettings::*,
-                           int64_t tvsChannelSettings::*>;
+                           int64_t tvsChannelSettings::*, bool tvsChannelSettings::*>;
 
 struct Key {
   const char* key;
@@ -69,6 +70,10 @@ Key integerKey(const char* key, int64_t tvsChannelSettings::*member, int64_t low
   return row;
 }
 
+Key flagKey(const char* key, bool tvsChannelSettings::*member) {
+  return Key{key, Type::kFlag, member};
+}
+
 // The most payloads one backlog transaction takes.
 constexpr int64_t kMaxCommitBatch = 1024;
 // A million MiB, a terabyte: beyond any flash a gateway has.
@@ -97,6 +102,7 @@ const Key kKeys[] = {
     integerKey("busy_timeout", &tvsChannelSettings::busy_timeout, 0, kMaxBusyTimeout, -1, true),
     integerKey("retry_mb", &tvsChannelSettings::retry_mb, 1, kMaxMegabytes, 0),
     integerKey("retry_max_s", &tvsChannelSettings::retry_max_s, 1, kSecondsPerDay, 30),
+    flagKey("read_ahead", &tvsChannelSettings::read_ahead),
 };
 
 std::string lowerCase(std::string text) {
@@ -137,6 +143,8 @@ bool hasType(const Key& row, const json& value) {
       return value.is_number_integer();
     case Type::kSchemas:
       return value.is_array();
+    case Type::kFlag:
+      return value.is_boolean();
     default:
       return value.is_string();
   }
@@ -167,6 +175,9 @@ void readKey(tvsChannelConfig& record, const Key& row, const json& value) {
     }
     case Type::kSchemas:
       record.*std::get<json tvsChannelConfig::*>(row.field) = value;
+      return;
+    case Type::kFlag:
+      record.settings.*std::get<bool tvsChannelSettings::*>(row.field) = value.get<bool>();
       return;
     case Type::kChoice: {
       const std::string& given = value.get_ref<const std::string&>();
@@ -212,9 +223,11 @@ void copyKey(tvsChannelConfig& to, const tvsChannelConfig& from, const Key& row)
 tvsChannelSettings::tvsChannelSettings() {
   for (const Key& row : kKeys) {
     if (const auto* text = std::get_if<std::string tvsChannelSettings::*>(&row.field)) {
-      this->** text = row.text_default;
+      this->*(*text) = row.text_default;
     } else if (const auto* number = std::get_if<int64_t tvsChannelSettings::*>(&row.field)) {
-      this->** number = row.number_default;
+      this->*(*number) = row.number_default;
+    } else if (const auto* flag = std::get_if<bool tvsChannelSettings::*>(&row.field)) {
+      this->*(*flag) = row.number_default != 0;
     }
   }
 }

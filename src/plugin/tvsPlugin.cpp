@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include "readAhead.h"
+#include "storage/aggregateWriter.h"
 #include "storage/channelState.h"
 #include "storage/fastReader.h"
 #include "tvLog.h"
@@ -45,6 +47,7 @@ tvsPlugin::tvsPlugin(const std::string& tag_, const std::map<std::string, std::s
 
 tvsPlugin::~tvsPlugin() {
   Join();
+  read_ahead.reset();
   tv_dprintf("%s: destroyed\n", tag.c_str());
 }
 
@@ -77,15 +80,25 @@ void tvsPlugin::Drain() {
     }
   } commit_on_exit{*this};
   std::shared_ptr<tvPluginSinkPayload> payload;
+  std::vector<std::shared_ptr<tvPluginSinkPayload>> group;
   for (;;) {
     // Only what is queued now: a batch never waits for payloads to come.
-    const int32_t most = LargestBatch();
-    int32_t taken = 0;
-    while (taken < most && PopPayloadQueue(payload)) {
-      WritePayload(payload);
-      ++taken;
+    const size_t most = static_cast<size_t>(LargestBatch());
+    size_t taken = 0;
+    if (ReadsAhead()) {
+      // Taken together, so that each is read while the one before is written.
+      while (group.size() < std::max(most, kReadAheadGroup) && PopPayloadQueue(payload))
+        group.push_back(std::move(payload));
+      taken = group.size();
+      WriteReadingAhead(group);
+      group.clear();
+    } else {
+      while (taken < most && PopPayloadQueue(payload)) {
+        WritePayload(payload);
+        ++taken;
+      }
+      payload.reset();
     }
-    payload.reset();
     if (taken == 0) return;
     CommitBatches();
     // Between payloads too, with every transaction committed: under a steady
@@ -181,16 +194,62 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
       Account(channel_name, channel);
       continue;
     }
-    // A batch holds its file's write lock until it commits: another
-    // channel's batch on the same file commits before this one writes.
-    for (const auto& [other_name, other] : channels) {
-      if (other.get() != &channel && other->Pending() && other->SharesFileWith(channel)) {
-        CommitBatch(other_name, *other);
-      }
+    WriteTo(channel_name, channel, text, nullptr);
+  }
+}
+
+void tvsPlugin::WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
+                        const std::string& text, const tvsAggregatePayload* read) {
+  // A batch holds its file's write lock until it commits: another
+  // channel's batch on the same file commits before this one writes.
+  for (const auto& [other_name, other] : channels) {
+    if (other.get() != &channel && other->Pending() && other->SharesFileWith(channel)) {
+      CommitBatch(other_name, *other);
     }
-    settled.clear();
-    channel.WritePayload(text, settled);
-    Account(channel_name, channel);
+  }
+  settled.clear();
+  channel.WritePayload(text, settled, read);
+  Account(channel_name, channel);
+}
+
+bool tvsPlugin::ReadsAhead() const {
+  for (const auto& entry : channels) {
+    if (entry.second->settings.read_ahead) return true;
+  }
+  return false;
+}
+
+tvsChannelConfig* tvsPlugin::ReadAheadChannel(const tvPluginSinkPayload& payload) const {
+  if (payload.channel_names.size() != 1) return nullptr;
+  const auto it = channels.find(*payload.channel_names.begin());
+  if (it == channels.end()) return nullptr;
+  tvsChannelConfig& channel = *it->second;
+  // A channel that holds payloads queues new ones unread.
+  const bool reads = channel.settings.read_ahead && channel.IsAggregator() &&
+                     channel.state->held.Empty();
+  return reads ? &channel : nullptr;
+}
+
+void tvsPlugin::WriteReadingAhead(const std::vector<std::shared_ptr<tvPluginSinkPayload>>& group) {
+  if (!read_ahead) read_ahead = std::make_unique<tvsReadAhead>();
+  // Which payloads were handed to the reader, as decided when each was.
+  std::vector<tvsChannelConfig*> started(group.size(), nullptr);
+  const auto start = [&](size_t i) {
+    started[i] = ReadAheadChannel(*group[i]);
+    if (started[i]) {
+      read_ahead->Start(group[i]->data, static_cast<size_t>(group[i]->data_length),
+                        started[i]->state->writer->Plan());
+    }
+  };
+  if (!group.empty()) start(0);
+  for (size_t i = 0; i < group.size(); ++i) {
+    tvsReadAhead::Read* read = started[i] ? &read_ahead->Finish() : nullptr;
+    if (i + 1 < group.size()) start(i + 1);
+    if (read && read->copied) {
+      WriteTo(started[i]->name, *started[i], read->text, read->read ? &read->payload : nullptr);
+    } else {
+      WritePayload(group[i]);
+    }
   }
 }
 

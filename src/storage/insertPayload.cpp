@@ -37,10 +37,11 @@ int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
   return settled.empty() ? 0 : settled.back();
 }
 
-void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled) {
+void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled,
+                                    const tvsAggregatePayload* read) {
   tvsHeldPayloads& held = state->held;
   if (held.Empty()) {
-    Write(payload_text, 0, settled);
+    Write(payload_text, 0, settled, read);
     return;
   }
   // Behind the held ones, so the channel keeps the order payloads came in.
@@ -56,7 +57,7 @@ void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector
 }
 
 bool tvsChannelConfig::Write(const std::string& payload_text, uint32_t tries,
-                             std::vector<int>& settled) {
+                             std::vector<int>& settled, const tvsAggregatePayload* read) {
   const tvsErrorCapture capture(state->last_error);
   state->failure = SQLITE_OK;
   // The file is checked between transactions only: the connection must stay
@@ -67,7 +68,7 @@ bool tvsChannelConfig::Write(const std::string& payload_text, uint32_t tries,
   if (!staging && !EnsureConfiguredFile()) {
     state->failure = SQLITE_CANTOPEN;
   } else {
-    result = StorePayload(payload_text, purge_check);
+    result = StorePayload(payload_text, purge_check, read);
   }
   // A reopen has set up a new batch.
   tvsWriteBatch* const batch = state->batch.get();
@@ -159,7 +160,8 @@ void tvsChannelConfig::Committed(const std::vector<int>& settled, size_t from) {
   if (stored) enforceSizeCap(*this, state->batch ? state->batch->FirstInterval() : 0);
 }
 
-int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check) {
+int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check,
+                                   const tvsAggregatePayload* read_ahead) {
   purge_check = false;
   const bool aggregator = IsAggregator();
   // An aggregator payload is read straight into what the writer needs: by
@@ -167,12 +169,15 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
   // other channel is only checked, never built.
   tvsAggregateWriter& writer = *state->writer;
   tvsFastReader* const fast_reader = state->fast_reader.get();
-  tvsAggregatePayload read;
+  tvsAggregatePayload own;
+  const tvsAggregatePayload& read = read_ahead && aggregator ? *read_ahead : own;
   try {
     if (!aggregator) {
       checkJsonSyntax(payload_text);
-    } else if (!fast_reader || !fast_reader->Read(payload_text, writer.Plan(), read)) {
-      readAggregatePayload(payload_text, writer.Plan(), read);
+    } else if (read_ahead) {
+      // Read already, by the same fast reader.
+    } else if (!fast_reader || !fast_reader->Read(payload_text, writer.Plan(), own)) {
+      readAggregatePayload(payload_text, writer.Plan(), own);
     }
   } catch (const json::exception& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
