@@ -51,6 +51,7 @@ struct tvsValue {
   uint32_t length;  // kString: bytes at `text`
   uint16_t slot;    // the column plan's slot of the member
   Kind kind;
+  bool starts_entry;  // the first member of the entry after the previous one's
 
   // The JSON library's name of the type, as its type errors print it.
   const char* TypeName() const;
@@ -81,6 +82,7 @@ struct tvsValue {
     v.length = 0;
     v.slot = 0;
     v.kind = kind;
+    v.starts_entry = false;
     return v;
   }
   // A value of `kind` held in the union's `member`.
@@ -109,8 +111,11 @@ struct tvsAggregatePayload {
   // The elements of the last "stats" member, when it is an array.
   uint64_t entries = 0;
   // The members of the entries that have any, entry by entry and in the
-  // order they appear (a later duplicate key wins), each entry's behind a
-  // kEntryStart that names it. Entries without members take no room.
+  // order they appear (a later duplicate key wins). The first member of an
+  // entry is marked: by `starts_entry` when it follows the members of the
+  // entry before it (the common case, which costs no room), else by a
+  // kEntryStart ahead of it naming the entry. Entries without members take
+  // no room. tvsMemberRuns reads the marks.
   std::vector<tvsValue> values;
   // What a reader had to keep for itself: unescaped text and nested values.
   std::deque<std::string> texts;
@@ -141,10 +146,15 @@ struct tvsAggregatePayload {
   void AddEntry() { ++entries; }
   // A member of the newest entry.
   void AddMember(tvsValue value) {
+    value.starts_entry = false;
     if (last_marked != entries) {
-      tvsValue mark = tvsValue::Unsigned(entries - 1);
-      mark.kind = tvsValue::Kind::kEntryStart;
-      values.push_back(mark);
+      if (last_marked == entries - 1) {
+        value.starts_entry = true;
+      } else {
+        tvsValue mark = tvsValue::Unsigned(entries - 1);
+        mark.kind = tvsValue::Kind::kEntryStart;
+        values.push_back(mark);
+      }
       last_marked = entries;
     }
     values.push_back(value);
@@ -185,14 +195,23 @@ class tvsMemberRuns {
  private:
   void Find() {
     if (begin >= values.size()) return;
-    entry = values[begin].number;  // the entry's kEntryStart
-    ++begin;
+    if (values[begin].kind == tvsValue::Kind::kEntryStart) {
+      entry = values[begin].number;
+      ++begin;
+    } else {
+      entry = started ? entry + 1 : 0;
+    }
+    started = true;
     end = begin + 1;
-    while (end < values.size() && values[end].kind != tvsValue::Kind::kEntryStart) ++end;
+    while (end < values.size() && !values[end].starts_entry &&
+           values[end].kind != tvsValue::Kind::kEntryStart) {
+      ++end;
+    }
   }
 
   const std::vector<tvsValue>& values;
   size_t begin = 0;
   size_t end = 0;
   uint64_t entry = 0;
+  bool started = false;
 };
