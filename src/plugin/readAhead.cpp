@@ -49,7 +49,7 @@ void tvsReadAhead::Run() {
     result.copied = result.read = false;
     result.payload.Clear();
     try {
-      result.text = readableCopy(text, bytes);
+      readableCopyInto(result.text, text, bytes);
       result.copied = true;
       result.read = slot.reader.Read(result.text, columns, result.payload);
     } catch (const std::bad_alloc&) {

@@ -241,7 +241,7 @@ void tvsPlugin::WriteReadingAhead(const std::vector<std::shared_ptr<tvPluginSink
                         started[i]->state->writer->Plan());
     }
   };
-  if (!group.empty()) start(0);
+  // The worker reads the first payload itself, while the second is read.
   for (size_t i = 0; i < group.size(); ++i) {
     tvsReadAhead::Read* read = started[i] ? &read_ahead->Finish() : nullptr;
     if (i + 1 < group.size()) start(i + 1);

@@ -260,8 +260,16 @@ void padInto(std::string& into, const char* data, size_t length) {
 
 std::string readableCopy(const void* data, size_t length) {
   std::string text;
-  if (length > 0) padInto(text, static_cast<const char*>(data), length);
+  readableCopyInto(text, data, length);
   return text;
+}
+
+void readableCopyInto(std::string& into, const void* data, size_t length) {
+  if (length == 0) {
+    into.clear();
+    return;
+  }
+  padInto(into, static_cast<const char*>(data), length);
 }
 
 struct tvsFastReader::Parser {

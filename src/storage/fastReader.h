@@ -18,6 +18,8 @@ constexpr size_t kReaderPadding = 64;
 // A copy of `length` bytes at `data` with that room after it, filled, so no
 // byte the reader may touch is left uninitialised.
 std::string readableCopy(const void* data, size_t length);
+// The same copy into `into`, whose memory is reused when it is large enough.
+void readableCopyInto(std::string& into, const void* data, size_t length);
 
 class tvsFastReader {
  public:
