@@ -121,9 +121,10 @@ class tvsPlugin : public tvPluginSink {
   // The channel `payload` may be read ahead for: its only channel, when that
   // reads ahead, is an aggregator and holds no payloads; else null.
   tvsChannelConfig* ReadAheadChannel(const tvPluginSinkPayload& payload) const;
-  // Writes `group` in order, each payload read on the second thread while
-  // the one before is written.
-  void WriteReadingAhead(const std::vector<std::shared_ptr<tvPluginSinkPayload>>& group);
+  // Takes up to `most` queued payloads and writes them in order, each read
+  // on the second thread while the one before is written; returns how many
+  // were taken.
+  size_t WriteReadingAhead(size_t most);
 
   // Counts the results in `settled` for `channel` and copies what its
   // running state tells (worker thread).
@@ -137,6 +138,9 @@ class tvsPlugin : public tvPluginSink {
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
   std::vector<int> settled;  // results a channel reports at once, reused; see Account
   std::unique_ptr<tvsReadAhead> read_ahead;  // started by the first channel that reads ahead
+  // A payload taken after the last of a read-ahead group, written first by
+  // the next group.
+  std::shared_ptr<tvPluginSinkPayload> carried;
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock

@@ -363,10 +363,15 @@ TEST_F(LifecycleTest, ReadingAheadStoresAndLogsExactlyWhatTheWorkerAloneDoes) {
     if (k % 30 == 8 && bytes != std::string::npos) payload.replace(bytes, 9, "\"bytes\": \"x\", \"b\": ");
     input += payload;
   }
-  std::map<bool, std::string> logs, rows;
+  std::map<bool, std::string> logs, rows, failed_lines;
   for (const bool ahead : {false, true}) {
     std::filesystem::remove(dir.File("flows.db"));
     WriteConfig(ahead ? R"("read_ahead": true, )" : "");
+    // Without -d the host names each failed payload by its line.
+    const HostResult named =
+        RunHost({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path(), input);
+    failed_lines[ahead] = named.err;
+    std::filesystem::remove(dir.File("flows.db"));
     const HostResult result = RunHost(Args({"-C", "flows"}), dir.path(), input);
     EXPECT_EQ(3, result.code);
     logs[ahead] = result.err;
@@ -380,5 +385,7 @@ TEST_F(LifecycleTest, ReadingAheadStoresAndLogsExactlyWhatTheWorkerAloneDoes) {
   }
   EXPECT_EQ(logs[false], logs[true]);
   EXPECT_EQ(rows[false], rows[true]);
+  EXPECT_EQ(failed_lines[false], failed_lines[true]);
+  EXPECT_THAT(failed_lines[true], HasSubstr("standard input, line 5: failed on channel flows: flows: JSON parse error: "));
   EXPECT_THAT(logs[true], HasSubstr("channel flows: 150 payloads, 118 stored, 10 failed, 22 empty, 4720 rows"));
 }

@@ -16,7 +16,10 @@ tvsReadAhead::~tvsReadAhead() {
 
 void tvsReadAhead::Start(const void* data_, size_t length_, const tvsColumnPlan& plan_) {
   {
-    std::lock_guard<std::mutex> guard(lock);
+    std::unique_lock<std::mutex> guard(lock);
+    // A read that nobody finished (the worker left by an exception) ends
+    // first: one read at a time.
+    changed.wait(guard, [this] { return !busy; });
     job = &slots[next];
     data = data_;
     length = length_;

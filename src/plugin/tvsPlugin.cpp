@@ -80,18 +80,12 @@ void tvsPlugin::Drain() {
     }
   } commit_on_exit{*this};
   std::shared_ptr<tvPluginSinkPayload> payload;
-  std::vector<std::shared_ptr<tvPluginSinkPayload>> group;
   for (;;) {
     // Only what is queued now: a batch never waits for payloads to come.
     const size_t most = static_cast<size_t>(LargestBatch());
     size_t taken = 0;
     if (ReadsAhead()) {
-      // Taken together, so that each is read while the one before is written.
-      while (group.size() < std::max(most, kReadAheadGroup) && PopPayloadQueue(payload))
-        group.push_back(std::move(payload));
-      taken = group.size();
-      WriteReadingAhead(group);
-      group.clear();
+      taken = WriteReadingAhead(std::max(most, kReadAheadGroup));
     } else {
       while (taken < most && PopPayloadQueue(payload)) {
         WritePayload(payload);
@@ -230,27 +224,48 @@ tvsChannelConfig* tvsPlugin::ReadAheadChannel(const tvPluginSinkPayload& payload
   return reads ? &channel : nullptr;
 }
 
-void tvsPlugin::WriteReadingAhead(const std::vector<std::shared_ptr<tvPluginSinkPayload>>& group) {
+size_t tvsPlugin::WriteReadingAhead(size_t most) {
   if (!read_ahead) read_ahead = std::make_unique<tvsReadAhead>();
-  // Which payloads were handed to the reader, as decided when each was.
-  std::vector<tvsChannelConfig*> started(group.size(), nullptr);
-  const auto start = [&](size_t i) {
-    started[i] = ReadAheadChannel(*group[i]);
-    if (started[i]) {
-      read_ahead->Start(group[i]->data, static_cast<size_t>(group[i]->data_length),
-                        started[i]->state->writer->Plan());
-    }
-  };
-  // The worker reads the first payload itself, while the second is read.
-  for (size_t i = 0; i < group.size(); ++i) {
-    tvsReadAhead::Read* read = started[i] ? &read_ahead->Finish() : nullptr;
-    if (i + 1 < group.size()) start(i + 1);
-    if (read && read->copied) {
-      WriteTo(started[i]->name, *started[i], read->text, read->read ? &read->payload : nullptr);
-    } else {
-      WritePayload(group[i]);
-    }
+  std::shared_ptr<tvPluginSinkPayload> current, next;
+  if (carried) {
+    current = std::move(carried);
+  } else if (!PopPayloadQueue(current)) {
+    return 0;
   }
+  size_t taken = 1;
+  // The channel the payload was handed to the reader for, if it was.
+  tvsChannelConfig* current_read = nullptr;
+  tvsChannelConfig* next_read = nullptr;
+  // The worker reads the first payload itself, while the second is read.
+  // Each payload is taken from the queue just before the one ahead of it is
+  // written, so the payloads still settle one between two takes, as the
+  // worker alone settles them; the one taken after the last of the group
+  // is carried, unread, to the next.
+  while (current) {
+    tvsReadAhead::Read* read = current_read ? &read_ahead->Finish() : nullptr;
+    next.reset();
+    next_read = nullptr;
+    if (PopPayloadQueue(next)) {
+      if (taken == most) {
+        carried = std::move(next);
+      } else {
+        ++taken;
+        next_read = ReadAheadChannel(*next);
+      }
+      if (next_read) {
+        read_ahead->Start(next->data, static_cast<size_t>(next->data_length),
+                          next_read->state->writer->Plan());
+      }
+    }
+    if (read && read->copied) {
+      WriteTo(current_read->name, *current_read, read->text, read->read ? &read->payload : nullptr);
+    } else {
+      WritePayload(current);
+    }
+    current = std::move(next);
+    current_read = next_read;
+  }
+  return taken;
 }
 
 void tvsPlugin::RetryHeld(bool last_try) {
