@@ -236,19 +236,29 @@ TEST_F(RetryTest, TerminationGivesHeldPayloadsALastTryAndReportsTheRestLost) {
 }
 
 TEST_F(RetryTest, AReloadHandsHeldPayloadsToTheNewRecord) {
-  tvsFirstRetryWait = std::chrono::milliseconds(1);
-  Start(R"("retry_mb": 1, )");
-  DiskFull();
-  for (int k = 1; k <= 4; ++k) Queue(k);
-  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4; }));
-  // The reload itself needs the disk only to read.
-  WriteConfig(R"("retry_mb": 2, )");
-  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
-  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4 && f.value("payloads", 1) == 0; }));
-  Queue(5);
-  tvsFaultVfs::Disarm();
-  ASSERT_TRUE(Until(NoneHeld));
-  EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), StoredMinutes());
-  EXPECT_EQ(5, Flows()["payloads"]);
-  EXPECT_EQ(0, Flows()["failed"]);
+  // To a record that holds too, and to one without retry_mb, which tries
+  // them once more rather than dropping them.
+  for (const char* next : {R"("retry_mb": 2, )", ""}) {
+    SCOPED_TRACE(next);
+    Stop();
+    std::filesystem::remove(dir.File("flows.db"));
+    // Held payloads wait three seconds: the window ends before their next try.
+    tvsFirstRetryWait = std::chrono::milliseconds(3000);
+    Start(R"("retry_mb": 1, )");
+    DiskFull();
+    for (int k = 1; k <= 4; ++k) Queue(k);
+    ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4; }));
+    // The reload itself needs the disk only to read.
+    WriteConfig(next);
+    plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+    ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4 && f.value("payloads", 1) == 0; }));
+    tvsFaultVfs::Disarm();
+    Queue(5);
+    // Without retry_mb the status names held payloads only while there are.
+    ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 0; }));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), StoredMinutes());
+    EXPECT_EQ(5, Flows()["payloads"]);
+    EXPECT_EQ(0, Flows()["failed"]);
+    EXPECT_EQ(0, Flows().value("dropped", 0));
+  }
 }
