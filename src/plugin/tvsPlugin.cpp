@@ -227,6 +227,11 @@ tvsChannelConfig* tvsPlugin::ReadAheadChannel(const tvPluginSinkPayload& payload
 size_t tvsPlugin::WriteReadingAhead(size_t most) {
   if (!read_ahead) read_ahead = std::make_unique<tvsReadAhead>();
   std::shared_ptr<tvPluginSinkPayload> current, next;
+  // Should a write throw, the read of `next` ends before its text goes.
+  struct FinishOnExit {
+    tvsReadAhead& reader;
+    ~FinishOnExit() { reader.Finish(); }
+  } finish_on_exit{*read_ahead};
   if (carried) {
     current = std::move(carried);
   } else if (!PopPayloadQueue(current)) {
