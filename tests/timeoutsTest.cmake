@@ -1,10 +1,25 @@
 # Every test of the build in BUILD_DIR carries a TIMEOUT, so a hung test
 # fails on its own instead of stalling the run. Run with
 #   cmake -DCTEST=... -DBUILD_DIR=... -P timeoutsTest.cmake
-execute_process(COMMAND ${CTEST} --test-dir ${BUILD_DIR} --show-only=json-v1
+#
+# ctest starts a new Testing/Temporary/LastTest.log in the folder it lists,
+# and the build's is the log of the run this test is part of, which
+# scripts/skip-reasons.sh reads afterwards: the listing is of a copy of the
+# build's test files (they name the files they include by absolute path).
+set(listed ${BUILD_DIR}/Testing/timeouts-listing)
+file(REMOVE_RECURSE ${listed})
+file(GLOB_RECURSE testfiles RELATIVE ${BUILD_DIR} ${BUILD_DIR}/CTestTestfile.cmake)
+foreach(testfile ${testfiles})
+  get_filename_component(folder ${listed}/${testfile} DIRECTORY)
+  file(COPY ${BUILD_DIR}/${testfile} DESTINATION ${folder})
+endforeach()
+execute_process(COMMAND ${CTEST} --test-dir ${listed} --show-only=json-v1
   OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "ctest --show-only=json-v1 failed: ${status}")
+endif()
+if(NOT EXISTS ${listed}/Testing/Temporary/LastTest.log)
+  message(FATAL_ERROR "the listing's log is not in ${listed}: the run's log may be lost")
 endif()
 string(JSON count LENGTH "${listing}" tests)
 if(count EQUAL 0)
