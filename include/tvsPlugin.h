@@ -116,6 +116,9 @@ class tvsPlugin : public tvPluginSink {
   // `read` is what the fast reader read of it, when it has.
   void WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
                const std::string& text, const tvsAggregatePayload* read);
+  // The next payload to write: the one a read-ahead group carried over, else
+  // the queue's next; false when there is none.
+  bool TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload);
   // Whether a loaded channel has read_ahead.
   bool ReadsAhead() const;
   // The channel `payload` may be read ahead for: its only channel, when that
@@ -139,7 +142,8 @@ class tvsPlugin : public tvPluginSink {
   std::vector<int> settled;  // results a channel reports at once, reused; see Account
   std::unique_ptr<tvsReadAhead> read_ahead;  // started by the first channel that reads ahead
   // A payload taken after the last of a read-ahead group, written first by
-  // the next group.
+  // the next drain step, whether it reads ahead or not (a reload may come
+  // between).
   std::shared_ptr<tvPluginSinkPayload> carried;
   std::mutex status_lock;
   int32_t rows_added = 0;

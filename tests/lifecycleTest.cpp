@@ -67,28 +67,38 @@ class LifecycleTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(LifecycleTest, ReloadTurningBatchesOnInAStreamLosesNoPayload) {
-  WriteConfig("");
-  HostProcess host(Args({"-C", "flows"}), dir.path());
-  for (int k = 1; k <= 20; ++k) host.Write(Payload(k, 2000));
-  ASSERT_TRUE(Eventually(
-      [&] { return Occurrences(host.Stderr(), "sink-sqlite: saved 2000 rows") >= 8; }));
-  WriteConfig(R"("commit_batch": 1000, )");
-  host.Signal(SIGHUP);
-  for (int k = 21; k <= 120; ++k) host.Write(Payload(k, 2000));
-  host.CloseInput();
-  EXPECT_EQ(0, host.Wait());
-  EXPECT_EQ(120, Count("SELECT count(DISTINCT time_start) FROM flows_intervals"));
-  EXPECT_EQ(240000, Count("SELECT count(*) FROM talkers"));
-  const std::string err = host.Stderr();
-  EXPECT_EQ(120u, Occurrences(err, "sink-sqlite: saved 2000 rows from payload on channel flows\n"));
-  EXPECT_EQ(2u, Occurrences(err, "Loading configuration"));
-  // Counted since the reload: every payload it took was stored.
-  std::smatch summary;
-  ASSERT_TRUE(std::regex_search(
-      err, summary, std::regex("channel flows: ([0-9]+) payloads, ([0-9]+) stored, 0 failed")));
-  EXPECT_EQ(summary[1], summary[2]);
-  EXPECT_GT(std::stoi(summary[1]), 0);
+TEST_F(LifecycleTest, ReloadsTurningWriteOptionsOnOrOffInAStreamLoseNoPayload) {
+  const std::vector<std::pair<std::string, std::string>> reloads = {
+      {"", R"("commit_batch": 1000, )"},
+      // Read-ahead takes the payload after a group before the reload.
+      {R"("read_ahead": true, )", ""},
+      {"", R"("read_ahead": true, )"}};
+  for (const auto& [before, after] : reloads) {
+    SCOPED_TRACE(before + " -> " + after);
+    std::filesystem::remove(dir.File("flows.db"));
+    WriteConfig(before);
+    HostProcess host(Args({"-C", "flows"}), dir.path());
+    for (int k = 1; k <= 20; ++k) host.Write(Payload(k, 2000));
+    ASSERT_TRUE(Eventually(
+        [&] { return Occurrences(host.Stderr(), "sink-sqlite: saved 2000 rows") >= 8; }));
+    WriteConfig(after);
+    host.Signal(SIGHUP);
+    for (int k = 21; k <= 120; ++k) host.Write(Payload(k, 2000));
+    host.CloseInput();
+    EXPECT_EQ(0, host.Wait());
+    EXPECT_EQ(120, Count("SELECT count(DISTINCT time_start) FROM flows_intervals"));
+    EXPECT_EQ(240000, Count("SELECT count(*) FROM talkers"));
+    const std::string err = host.Stderr();
+    EXPECT_EQ(120u,
+              Occurrences(err, "sink-sqlite: saved 2000 rows from payload on channel flows\n"));
+    EXPECT_EQ(2u, Occurrences(err, "Loading configuration"));
+    // Counted since the reload: every payload it took was stored.
+    std::smatch summary;
+    ASSERT_TRUE(std::regex_search(
+        err, summary, std::regex("channel flows: ([0-9]+) payloads, ([0-9]+) stored, 0 failed")));
+    EXPECT_EQ(summary[1], summary[2]);
+    EXPECT_GT(std::stoi(summary[1]), 0);
+  }
 }
 
 TEST_F(LifecycleTest, ABatchingChannelLeavesAnotherOnTheSameFileStoring) {

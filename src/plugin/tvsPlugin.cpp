@@ -87,7 +87,7 @@ void tvsPlugin::Drain() {
     if (ReadsAhead()) {
       taken = WriteReadingAhead(std::max(most, kReadAheadGroup));
     } else {
-      while (taken < most && PopPayloadQueue(payload)) {
+      while (taken < most && TakePayload(payload)) {
         WritePayload(payload);
         ++taken;
       }
@@ -206,6 +206,12 @@ void tvsPlugin::WriteTo(const std::string& channel_name, tvsChannelConfig& chann
   Account(channel_name, channel);
 }
 
+bool tvsPlugin::TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload) {
+  if (!carried) return PopPayloadQueue(payload);
+  payload = std::move(carried);
+  return true;
+}
+
 bool tvsPlugin::ReadsAhead() const {
   for (const auto& entry : channels) {
     if (entry.second->settings.read_ahead) return true;
@@ -232,11 +238,7 @@ size_t tvsPlugin::WriteReadingAhead(size_t most) {
     tvsReadAhead& reader;
     ~FinishOnExit() { reader.Finish(); }
   } finish_on_exit{*read_ahead};
-  if (carried) {
-    current = std::move(carried);
-  } else if (!PopPayloadQueue(current)) {
-    return 0;
-  }
+  if (!TakePayload(current)) return 0;
   size_t taken = 1;
   // The channel the payload was handed to the reader for, if it was.
   tvsChannelConfig* current_read = nullptr;
