@@ -298,33 +298,38 @@ class ReadTransaction {
 }  // namespace
 
 TEST_F(LifecycleTest, WithRetryAReaderHoldingTheFileDelaysPayloadsButLosesNone) {
-  WriteConfig(R"("retry_mb": 8, "retry_max_s": 1, )");
-  ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path()).code);
-  HostProcess host(Args({"-C", "flows", "--status-json"}), dir.path());
-  {
-    const ReadTransaction reader(dir.File("flows.db"));
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (int k = 1; k <= 100; ++k) {
-      host.Write(Payload(k, 20));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Alone, and with the write options that meet held payloads.
+  for (const char* others : {"", R"("read_ahead": true, "commit_batch": 8, )"}) {
+    SCOPED_TRACE(others);
+    std::filesystem::remove(dir.File("flows.db"));
+    WriteConfig(std::string(R"("retry_mb": 8, "retry_max_s": 1, )") + others);
+    ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path()).code);
+    HostProcess host(Args({"-C", "flows", "--status-json"}), dir.path());
+    {
+      const ReadTransaction reader(dir.File("flows.db"));
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+      for (int k = 1; k <= 100; ++k) {
+        host.Write(Payload(k, 20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      std::this_thread::sleep_until(until);
     }
-    std::this_thread::sleep_until(until);
+    host.CloseInput();
+    EXPECT_EQ(0, host.Wait()) << host.Stderr();
+    EXPECT_EQ(100, Count("SELECT count(*) FROM flows_intervals"));
+    EXPECT_EQ(2000, Count("SELECT count(*) FROM talkers"));
+    // Interval ids follow the minutes: the order the payloads came in.
+    EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals a JOIN flows_intervals b "
+                       "ON a.id < b.id AND a.time_start > b.time_start"));
+    const std::string out = host.Stdout();
+    const json status = json::parse(out.substr(out.find('{')));
+    const json& flows = status["channels"]["flows"];
+    EXPECT_GT(flows["retried"].get<int>(), 0);
+    EXPECT_EQ(0, flows["dropped"]);
+    EXPECT_EQ(0, flows["held"]);
+    EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 100 payloads, 100 stored, 0 failed, 0 empty, "
+                                         "2000 rows\n"));
   }
-  host.CloseInput();
-  EXPECT_EQ(0, host.Wait()) << host.Stderr();
-  EXPECT_EQ(100, Count("SELECT count(*) FROM flows_intervals"));
-  EXPECT_EQ(2000, Count("SELECT count(*) FROM talkers"));
-  // Interval ids follow the minutes: the order the payloads came in.
-  EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals a JOIN flows_intervals b "
-                     "ON a.id < b.id AND a.time_start > b.time_start"));
-  const std::string out = host.Stdout();
-  const json status = json::parse(out.substr(out.find('{')));
-  const json& flows = status["channels"]["flows"];
-  EXPECT_GT(flows["retried"].get<int>(), 0);
-  EXPECT_EQ(0, flows["dropped"]);
-  EXPECT_EQ(0, flows["held"]);
-  EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 100 payloads, 100 stored, 0 failed, 0 empty, "
-                                       "2000 rows\n"));
 }
 
 TEST_F(LifecycleTest, WithRetryTerminationInAWindowReportsTheLostAndAKillLeavesNothingPartial) {

@@ -44,7 +44,11 @@ void tvsChannelConfig::HoldFailed(const std::string& payload_text, uint32_t trie
 
 void tvsChannelConfig::HoldStaged() {
   std::vector<tvsHeldPayload>& staged = state->staged;
-  for (auto it = staged.rbegin(); it != staged.rend(); ++it) state->held.HoldFront(std::move(*it));
+  for (auto it = staged.rbegin(); it != staged.rend(); ++it) {
+    // Its batch failed, so its write did: stored later, it counts as retried.
+    if (!it->known) ++it->tries;
+    state->held.HoldFront(std::move(*it));
+  }
   staged.clear();
   state->in_batch.clear();
 }
