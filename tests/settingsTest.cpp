@@ -55,6 +55,9 @@ TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
                          {R"("synchronous": "off")", "synchronous", "0"},
                          {R"("synchronous": "full")", "synchronous", "2"},
                          {R"("synchronous": "extra")", "synchronous", "3"},
+                         // Unset: EXTRA, in every mode; FULL stays FULL once the mode is on.
+                         {R"("journal_mode": "wal")", "synchronous", "3"},
+                         {R"("journal_mode": "wal", "synchronous": "full")", "synchronous", "2"},
                          {R"("busy_timeout": 0)", "busy_timeout", "0"},
                          {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"},
                          // The -wal file's bound: its default, a tenth of max_db_mb, or as given.
@@ -73,7 +76,8 @@ TEST_F(SettingsTest, WithoutTheKeysSQLiteDefaultsStay) {
   auto channel = Open(Talkers(
       R"("journal_mode": 5, "synchronous": ["off"], "busy_timeout": "100", "auto_vacuum": true)"));
   EXPECT_EQ("delete", Pragma(*channel, "journal_mode"));
-  EXPECT_EQ("2", Pragma(*channel, "synchronous"));
+  // Unset synchronous is EXTRA, so that the journal's deletion at commit is durable.
+  EXPECT_EQ("3", Pragma(*channel, "synchronous"));
   EXPECT_EQ("0", Pragma(*channel, "busy_timeout"));
   EXPECT_EQ("0", Pragma(*channel, "auto_vacuum"));
   auto fractional = Load(Talkers(R"("busy_timeout": 1.5)"));

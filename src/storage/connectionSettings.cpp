@@ -38,6 +38,23 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
     }
   }
 
+  // Unset, synchronous is EXTRA, not SQLite's FULL: in the rollback journal's
+  // default mode a commit ends by deleting the journal, and FULL does not sync
+  // the directory after that; a power cut before the file system writes the
+  // deletion out leaves a hot journal, which rolls the commit back at the next
+  // open, after its "saved" line. EXTRA syncs the directory first. In the
+  // other modes no commit deletes a file and EXTRA costs what FULL does.
+  const std::string synchronous = settings.synchronous.empty() ? "extra" : settings.synchronous;
+  // Switching a new file to another journal mode is itself a commit in
+  // rollback mode, with its journal deleted: under FULL its loss would take
+  // the new mode with it, and what is written after.
+  const std::string while_switching = synchronous == "full" ? "extra" : synchronous;
+  // A file that is no database fails here already; unasked, the table
+  // creation says so, as it always has.
+  if (!execSql(db, "PRAGMA synchronous = " + while_switching + ";", error) &&
+      !settings.synchronous.empty()) {
+    throw tvException("%s: cannot set %s: %s", name, "synchronous", error.c_str());
+  }
   if (!settings.journal_mode.empty()) {
     // SQLite answers with the mode in force, which differs when it refused.
     const std::string mode =
@@ -59,8 +76,8 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
       throw tvException("%s: cannot set %s: %s", name, "wal_limit_mb", error.c_str());
     }
   }
-  if (!settings.synchronous.empty() &&
-      !execSql(db, "PRAGMA synchronous = " + settings.synchronous + ";", error)) {
+  if (while_switching != synchronous &&
+      !execSql(db, "PRAGMA synchronous = " + synchronous + ";", error)) {
     throw tvException("%s: cannot set %s: %s", name, "synchronous", error.c_str());
   }
   if (settings.busy_timeout >= 0 &&
