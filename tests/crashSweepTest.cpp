@@ -306,6 +306,14 @@ TEST_P(CrashSweep, WhatIsReportedSavedSurvivesACut) {
   int saved = 0;
   for (const auto& step : trace) saved += step.kind == tvsCrashVfs::Step::kNote && step.data.rfind(kSaved, 0) == 0;
   ASSERT_EQ(streamLength(), saved) << "the stream itself was not stored whole";
+  // The step the configuration is here for happened within the trace.
+  std::string step = config.size_cap ? "b: size cap: deleted " : "";
+  if (config.middle == Middle::kReload) step = "sink: Loading configuration: ";
+  if (config.middle == Middle::kReplace) step = "was removed or replaced; reopening it";
+  if (config.middle == Middle::kDailyPurge) step = "sink-sqlite: running daily purge for aggregate b.b.db";
+  int seen = 0;
+  for (const auto& each : trace) seen += each.kind == tvsCrashVfs::Step::kNote && each.data.find(step) != std::string::npos;
+  EXPECT_GE(seen, config.middle == Middle::kReload ? 2 : 1) << step;
 
   testing::internal::CaptureStdout();  // the "Found table" lines of every reopen
   const Tally tally = Sweep(config, trace, false, dir.File("b.db"));
@@ -361,24 +369,42 @@ const CrashConfig kConfigs[] = {
     {"TruncateFull", R"("journal_mode": "truncate", "synchronous": "full")", Promise::kDurable},
     {"TruncateFullBatch", R"("journal_mode": "truncate", "synchronous": "full", "commit_batch": 16)",
      Promise::kDurable},
+    {"TruncateExtraBatch", R"("journal_mode": "truncate", "synchronous": "extra", "commit_batch": 16)",
+     Promise::kDurable},
     {"TruncateNormal", R"("journal_mode": "truncate", "synchronous": "normal")", Promise::kNone},
+    {"TruncateNormalBatch",
+     R"("journal_mode": "truncate", "synchronous": "normal", "commit_batch": 16)", Promise::kNone},
     {"TruncateOff", R"("journal_mode": "truncate", "synchronous": "off")", Promise::kNone},
+    {"TruncateOffBatch", R"("journal_mode": "truncate", "synchronous": "off", "commit_batch": 16)",
+     Promise::kNone},
     {"Persist", R"("journal_mode": "persist")", Promise::kDurable},
     {"PersistBatch", R"("journal_mode": "persist", "commit_batch": 16)", Promise::kDurable},
     {"PersistExtra", R"("journal_mode": "persist", "synchronous": "extra")", Promise::kDurable},
     {"PersistFull", R"("journal_mode": "persist", "synchronous": "full")", Promise::kDurable},
     {"PersistFullBatch", R"("journal_mode": "persist", "synchronous": "full", "commit_batch": 16)",
      Promise::kDurable},
+    {"PersistExtraBatch", R"("journal_mode": "persist", "synchronous": "extra", "commit_batch": 16)",
+     Promise::kDurable},
     {"PersistNormal", R"("journal_mode": "persist", "synchronous": "normal")", Promise::kNone},
+    {"PersistNormalBatch",
+     R"("journal_mode": "persist", "synchronous": "normal", "commit_batch": 16)", Promise::kNone},
     {"PersistOff", R"("journal_mode": "persist", "synchronous": "off")", Promise::kNone},
+    {"PersistOffBatch", R"("journal_mode": "persist", "synchronous": "off", "commit_batch": 16)",
+     Promise::kNone},
     {"Wal", R"("journal_mode": "wal")", Promise::kDurable},
     {"WalBatch", R"("journal_mode": "wal", "commit_batch": 16)", Promise::kDurable},
     {"WalExtra", R"("journal_mode": "wal", "synchronous": "extra")", Promise::kDurable},
+    {"WalExtraBatch", R"("journal_mode": "wal", "synchronous": "extra", "commit_batch": 16)",
+     Promise::kDurable},
     {"WalFull", R"("journal_mode": "wal", "synchronous": "full")", Promise::kDurable},
+    {"WalFullBatch", R"("journal_mode": "wal", "synchronous": "full", "commit_batch": 16)",
+     Promise::kDurable},
     {"WalNormal", R"("journal_mode": "wal", "synchronous": "normal")", Promise::kLastCommits},
     {"WalNormalBatch", R"("journal_mode": "wal", "synchronous": "normal", "commit_batch": 16)",
      Promise::kLastCommits},
     {"WalOff", R"("journal_mode": "wal", "synchronous": "off")", Promise::kNone},
+    {"WalOffBatch", R"("journal_mode": "wal", "synchronous": "off", "commit_batch": 16)",
+     Promise::kNone},
     // The size cap deletes in chunks of their own transactions, across the cut.
     {"SizeCap", R"("max_db_mb": 1, "auto_vacuum": "incremental")", Promise::kDurable,
      Middle::kNothing, true},

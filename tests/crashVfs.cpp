@@ -387,7 +387,7 @@ std::map<std::string, std::string> tvsDiskAfterCut(const std::vector<Step>& trac
       for (auto& [number, inode] : disk.inodes) {
         for (const Step* step : inode.pending) {
           size_t length = step->data.size();
-          if (step == last_write) {
+          if (step == last_write && length > 0) {
             const size_t sectors = (length + kSectorSize - 1) / kSectorSize;
             length = std::min(length, (random() % sectors) * kSectorSize);
           }
