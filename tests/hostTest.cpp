@@ -729,3 +729,17 @@ TEST(FlowgenTest, UsageErrorsNameTheOptionAndExitTwo) {
     EXPECT_EQ("", result.out);
   }
 }
+
+TEST(ConfigurationDocuments, TheCommentedConfigurationNamesEveryKey) {
+  const std::string man = ReadFile(TVS_SOURCE_DIR "/man/tavrin-sink-sqlite.5");
+  const std::string commented = ReadFile(TVS_SOURCE_DIR "/examples/sink-sqlite.json");
+  // The keys of the top level, the channel object and the field settings.
+  const std::string keys = man.substr(0, man.find("\n.SH TABLE SCHEMAS"));
+  const std::regex key("\n\\.BR ([a-z_]+) \"");
+  int count = 0;
+  for (std::sregex_iterator it(keys.begin(), keys.end(), key), end; it != end; ++it, ++count) {
+    SCOPED_TRACE((*it)[1].str());
+    EXPECT_THAT(commented, HasSubstr("\"" + (*it)[1].str() + "\": "));
+  }
+  EXPECT_GE(count, 20);
+}
