@@ -239,9 +239,9 @@ struct SkippedLines {
 // that is too long, or that memory cannot hold, is refused with a message.
 // Without -d, each failed payload is named by its line as its outcome comes.
 // Returns the lines skipped.
-SkippedLines feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::string& program,
-                      const std::vector<FdHandle>& inputs, const sigset_t& wait_mask,
-                      PayloadOutcomes& outcomes) {
+SkippedLines feedPayloads(tvPluginSink& plugin, const HostOptions& options,
+                          const std::string& program, const std::vector<FdHandle>& inputs,
+                          const sigset_t& wait_mask, PayloadOutcomes& outcomes) {
   const std::set<std::string> channels(options.channels.begin(), options.channels.end());
   const std::vector<std::string> names = inputNames(options);
   std::string line;

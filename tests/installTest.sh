@@ -23,7 +23,7 @@ for file in "$bindir/tavrin-sink-host" "$bindir/tavrin-flowgen" "$libdir/libtavr
   [ -e "$root$file" ] || fail "missing $file"
 done
 for page in man1/tavrin-sink-host.1 man1/tavrin-flowgen.1 man5/tavrin-sink-sqlite.5; do
-  grep -q -E '^\.TH .* "libtavrin-sink-sqlite [0-9]+\.[0-9]+\.[0-9]+"' "$root$mandir/$page" ||
+  grep -q -E '^\.TH .* "tavrin-sink-sqlite [0-9]+\.[0-9]+\.[0-9]+"' "$root$mandir/$page" ||
     fail "$page carries no version: $(head -n 1 "$root$mandir/$page")"
 done
 # The commented configuration names the data directory the installation made.
