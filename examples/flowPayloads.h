@@ -16,7 +16,10 @@ class FlowPayloadGenerator {
   // has 14 members: local_ip, other_ip (15 % IPv6), local_port, other_port,
   // protocol, application (such as "video.example"), detected_protocol,
   // category, bytes_in, bytes_out, packets_in, packets_out, digest (32 hex
-  // digits) and iface, which the example configuration does not map.
+  // digits) and iface, which the example configuration does not map. The
+  // application, detected protocol, transport (protocol) and server port
+  // (other_port) go together as in real traffic: DNS on UDP 53, NTP on UDP
+  // 123, SSH on TCP 22, QUIC on UDP 443, TLS on TCP 443.
   std::string Next(size_t entries);
 
  private:

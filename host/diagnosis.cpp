@@ -1,6 +1,7 @@
 #include "diagnosis.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -59,4 +60,18 @@ std::set<std::string> disabledChannels(const std::string& config) {
       disabled.insert(channel.key());
   }
   return disabled;
+}
+
+std::vector<std::string> undefinedVariables(const std::string& error,
+                                            const std::map<std::string, std::string>& defined) {
+  std::vector<std::string> names;
+  for (size_t open = error.find("${"); open != std::string::npos; open = error.find("${", open)) {
+    const size_t close = error.find('}', open + 2);
+    if (close == std::string::npos) break;
+    const std::string name = error.substr(open + 2, close - open - 2);
+    if (!name.empty() && !defined.count(name) && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(name);
+    open = close + 1;
+  }
+  return names;
 }

@@ -25,8 +25,9 @@ std::string hostUsage(const std::string& program) {
          "\n"
          "Loads the SQLite sink plugin the way the Tavrin agent does and queues every line of\n"
          "the payload files (standard input when none is given, or for \"-\") as one payload\n"
-         "addressed to the given channels. Empty lines are skipped. At the end of input it\n"
-         "waits until every payload has been written, stops the plugin and prints its status.\n"
+         "addressed to the given channels. Empty lines are skipped (a CR before the newline\n"
+         "is dropped first). At the end of input it waits until every payload has been\n"
+         "written, stops the plugin and prints its status.\n"
          "\n"
          "Options:\n"
          "  -c, --config FILE         plugin configuration file (required)\n"
@@ -51,9 +52,11 @@ std::string hostUsage(const std::string& program) {
          "Failed payloads are named by input and line (up to ten; -d logs every failure).\n"
          "\n"
          "Exit status: 0 every payload was stored (or had nothing to store);\n"
-         "1 the plugin's worker failed; 2 a usage or loading error; 3 the run\n"
-         "completed, but payloads failed, were dropped for a channel that is not\n"
-         "configured or is disabled, or were skipped.\n";
+         "1 the plugin's worker failed: a configuration file that is missing, unreadable\n"
+         "or invalid, or a database that cannot be opened; 2 a usage or loading error;\n"
+         "3 the run completed, but payloads failed, were dropped for a channel that is\n"
+         "not configured or is disabled, or were skipped. The summary's last lines say\n"
+         "which.\n";
 }
 
 bool parseHostOptions(int argc, char** argv, HostOptions& options, std::string& error) {

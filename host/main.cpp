@@ -54,6 +54,11 @@ void onSignal(int signal_number) {
   }
 }
 
+// "1 payload", "2 payloads": a count and its noun.
+std::string counted(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string programName(const char* argv0) {
   const char* slash = std::strrchr(argv0, '/');
   return slash ? slash + 1 : argv0;
@@ -197,8 +202,8 @@ class ProgressLine {
       written += channel.value("payloads", uint64_t{0});
     const int64_t rows = status.value("entries", int64_t{0});
     const double seconds = std::chrono::duration<double>(now - start).count();
-    std::fprintf(stderr, "\r%s: %llu payloads read, %llu written, %.0f rows/s ", program.c_str(),
-                 static_cast<unsigned long long>(read), static_cast<unsigned long long>(written),
+    std::fprintf(stderr, "\r%s: %s read, %llu written, %.0f rows/s ", program.c_str(),
+                 counted(read, "payload").c_str(), static_cast<unsigned long long>(written),
                  seconds > 0 ? static_cast<double>(rows) / seconds : 0.0);
     drawn = true;
   }
@@ -222,18 +227,25 @@ std::vector<std::string> inputNames(const HostOptions& options) {
   return names;
 }
 
+// Lines refused before they were queued, by reason.
+struct SkippedLines {
+  uint64_t too_long = 0;
+  uint64_t out_of_memory = 0;
+  uint64_t Total() const { return too_long + out_of_memory; }
+};
+
 // Queues every line of every input until the input ends, a stop signal
 // arrives or the plugin's worker has died. SIGHUP dispatches a reload. A line
 // that is too long, or that memory cannot hold, is refused with a message.
 // Without -d, each failed payload is named by its line as its outcome comes.
-// Returns the number of lines skipped.
-uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const std::string& program,
-                      const std::vector<FdHandle>& inputs, const sigset_t& wait_mask,
-                      PayloadOutcomes& outcomes) {
+// Returns the lines skipped.
+SkippedLines feedPayloads(tvPluginSink& plugin, const HostOptions& options,
+                          const std::string& program, const std::vector<FdHandle>& inputs,
+                          const sigset_t& wait_mask, PayloadOutcomes& outcomes) {
   const std::set<std::string> channels(options.channels.begin(), options.channels.end());
   const std::vector<std::string> names = inputNames(options);
   std::string line;
-  uint64_t skipped = 0;
+  SkippedLines skipped;
   ProgressLine progress(plugin, program);
   const auto report = [&] {
     if (options.debug) return;
@@ -254,12 +266,13 @@ uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const st
       if (result == LineReader::Result::kEnd) break;
       if (result == LineReader::Result::kTooLong) {
         ++number;
-        ++skipped;
         progress.Break();
         if (reader.OutOfMemory()) {
+          ++skipped.out_of_memory;
           std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
                        input_name.c_str(), number);
         } else {
+          ++skipped.too_long;
           std::fprintf(stderr,
                        "%s: %s, line %zu: skipped, longer than %zu bytes (--max-line-bytes)\n",
                        program.c_str(), input_name.c_str(), number, options.max_line_bytes);
@@ -268,6 +281,9 @@ uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const st
       }
       if (result != LineReader::Result::kLine) continue;
       ++number;
+      // A file with CRLF line ends: the CR is no part of the payload, and a
+      // line that held only a CR is an empty line.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       // A full queue waits for the worker; signals still act meanwhile.
       while (!plugin.WaitForQueueBelow(kMaxQueued, 100)) {
@@ -278,7 +294,7 @@ uint64_t feedPayloads(tvPluginSink& plugin, const HostOptions& options, const st
       try {
         payload = std::make_shared<tvPluginSinkPayload>(line.data(), line.size(), channels);
       } catch (const std::bad_alloc&) {
-        ++skipped;
+        ++skipped.out_of_memory;
         progress.Break();
         std::fprintf(stderr, "%s: %s, line %zu: skipped, out of memory\n", program.c_str(),
                      input_name.c_str(), number);
@@ -312,9 +328,9 @@ void waitForHeldPayloads(tvPluginSink& plugin, const std::string& program) {
   for (uint64_t held; actOnSignals(plugin) && (held = heldPayloads(plugin)) > 0;) {
     if (!told) {
       std::fprintf(stderr,
-                   "%s: end of input; waiting for %llu payloads held for another try "
+                   "%s: end of input; waiting for %s held for another try "
                    "(SIGINT or SIGTERM stops waiting)\n",
-                   program.c_str(), static_cast<unsigned long long>(held));
+                   program.c_str(), counted(held, "payload").c_str());
       told = true;
     }
     const timespec tenth{0, 100000000};
@@ -339,11 +355,27 @@ void warnUnknownChannels(tvPluginSink& plugin, const HostOptions& options,
   }
 }
 
+// What was skipped, as one clause: "4 lines skipped, longer than 200 bytes
+// (--max-line-bytes)".
+std::string skippedClause(const SkippedLines& skipped, size_t max_line_bytes) {
+  const std::string too_long =
+      "longer than " + std::to_string(max_line_bytes) + " bytes (--max-line-bytes)";
+  const std::string text = counted(skipped.Total(), "line") + " skipped";
+  if (skipped.out_of_memory == 0) return text + ", " + too_long;
+  if (skipped.too_long == 0) return text + ", out of memory";
+  return text + ": " + std::to_string(skipped.too_long) + " " + too_long + ", " +
+         std::to_string(skipped.out_of_memory) + " out of memory";
+}
+
 // One line per channel from the status counters, so that failures show
 // without the debug log, and one per -C channel that was not configured,
-// with the payloads dropped for it.
+// with the payloads dropped for it. Then whatever else makes the run's exit
+// status 3: failures the counters no longer hold (a reload started them
+// again) and skipped lines.
 void printSummary(const nlohmann::json& status, const std::string& program,
-                  const HostOptions& options, const std::map<std::string, uint64_t>& dropped) {
+                  const HostOptions& options, const std::map<std::string, uint64_t>& dropped,
+                  uint64_t failed_in_run, const SkippedLines& skipped) {
+  uint64_t failed_counted = 0;
   std::map<std::string, std::string> lines;
   const auto channels = status.find("channels");
   if (channels != status.end() && channels->is_object()) {
@@ -353,10 +385,11 @@ void printSummary(const nlohmann::json& status, const std::string& program,
       const auto number = [&](const char* key) { return counts.value(key, uint64_t{0}); };
       const uint64_t payloads = number("payloads"), failed = number("failed"),
                      empty = number("empty");
-      std::string line = program + ": channel " + name + ": " + std::to_string(payloads) +
-                         " payloads, " + std::to_string(payloads - failed - empty) + " stored, " +
+      failed_counted += failed;
+      std::string line = program + ": channel " + name + ": " + counted(payloads, "payload") +
+                         ", " + std::to_string(payloads - failed - empty) + " stored, " +
                          std::to_string(failed) + " failed, " + std::to_string(empty) +
-                         " empty, " + std::to_string(number("rows")) + " rows";
+                         " empty, " + counted(number("rows"), "row");
       for (const char* key : {"held", "dropped"}) {
         if (number(key) > 0) line += ", " + std::to_string(number(key)) + " " + key;
       }
@@ -365,7 +398,7 @@ void printSummary(const nlohmann::json& status, const std::string& program,
         line += "; last error: " + last_error->get<std::string>();
       const auto lost = dropped.find(name);
       if (lost != dropped.end())
-        line += "; " + std::to_string(lost->second) + " payloads dropped while not configured";
+        line += "; " + counted(lost->second, "payload") + " dropped while not configured";
       lines[name] = line;
     }
   }
@@ -376,11 +409,18 @@ void printSummary(const nlohmann::json& status, const std::string& program,
       const auto lost = dropped.find(name);
       lines[name] = program + ": channel " + name + ": " +
                     (disabled.count(name) ? "disabled" : "not configured") + ", " +
-                    std::to_string(lost == dropped.end() ? 0 : lost->second) +
-                    " payloads dropped";
+                    counted(lost == dropped.end() ? 0 : lost->second, "payload") + " dropped";
     }
   }
   for (const auto& entry : lines) std::fprintf(stderr, "%s\n", entry.second.c_str());
+  if (status.is_object() && failed_in_run > failed_counted) {
+    std::fprintf(stderr, "%s: %s failed before the last reload; the counts above start there\n",
+                 program.c_str(), counted(failed_in_run - failed_counted, "payload").c_str());
+  }
+  if (skipped.Total() > 0) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(),
+                 skippedClause(skipped, options.max_line_bytes).c_str());
+  }
 }
 
 int run(const HostOptions& options, const std::string& program) {
@@ -441,7 +481,7 @@ int run(const HostOptions& options, const std::string& program) {
   }
 
   warnUnknownChannels(*plugin, options, program);
-  const uint64_t skipped = feedPayloads(*plugin, options, program, inputs, wait_mask, outcomes);
+  const SkippedLines skipped = feedPayloads(*plugin, options, program, inputs, wait_mask, outcomes);
   plugin->WaitUntilIdle();
   waitForHeldPayloads(*plugin, program);
   plugin->Terminate();
@@ -452,8 +492,9 @@ int run(const HostOptions& options, const std::string& program) {
     for (const std::string& report : outcomes.TakeReports())
       std::fprintf(stderr, "%s: %s\n", program.c_str(), report.c_str());
     if (outcomes.Unlisted() > 0) {
-      std::fprintf(stderr, "%s: %llu more failed payloads not listed (-d logs every failure)\n",
-                   program.c_str(), static_cast<unsigned long long>(outcomes.Unlisted()));
+      std::fprintf(stderr, "%s: %llu more failed %s not listed (-d logs every failure)\n",
+                   program.c_str(), static_cast<unsigned long long>(outcomes.Unlisted()),
+                   outcomes.Unlisted() == 1 ? "payload" : "payloads");
     }
   }
 
@@ -463,6 +504,10 @@ int run(const HostOptions& options, const std::string& program) {
     status = kExitWorkerFailed;
     const std::string reason = systemReason(plugin->EntryError(), options.tag, options.config);
     if (!reason.empty()) std::fprintf(stderr, "%s: %s\n", program.c_str(), reason.c_str());
+    for (const std::string& name : undefinedVariables(plugin->EntryError(), options.variables)) {
+      std::fprintf(stderr, "%s: %s is not defined; define it with -D %s=DIR\n", program.c_str(),
+                   name.c_str(), name.c_str());
+    }
   } else {
     // As the agent does: the document travels as text before it is shown.
     nlohmann::json document = nlohmann::json::object();
@@ -478,8 +523,8 @@ int run(const HostOptions& options, const std::string& program) {
   tvSetLogHandler(nullptr);
   tvGlobalConfig::instance = nullptr;
   const std::map<std::string, uint64_t> dropped = outcomes.Dropped();
-  printSummary(summary, program, options, dropped);
-  if (status == 0 && (outcomes.Failed() > 0 || !dropped.empty() || skipped > 0))
+  printSummary(summary, program, options, dropped, outcomes.Failed(), skipped);
+  if (status == 0 && (outcomes.Failed() > 0 || !dropped.empty() || skipped.Total() > 0))
     status = kExitNotAllStored;
   return status;
 }

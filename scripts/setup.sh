@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies from Debian's packages. Idempotent:
-# packages already present are not fetched again.
+# packages already present are not fetched again. Installing needs root, or
+# sudo for an ordinary user; with everything present neither is needed.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libsimdjson-dev
@@ -21,7 +22,14 @@ for p in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      echo "setup.sh: installing ${missing[*]} needs root: run it as root, or install sudo" >&2
+      exit 1
+    fi
+    sudo="sudo"
+  fi
+  echo "setup.sh: installing ${missing[*]}${sudo:+ (with sudo)}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi

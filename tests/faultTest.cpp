@@ -328,6 +328,7 @@ TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
   EXPECT_THAT(result.err, HasSubstr("flows: payload not stored: out of memory\n"));
   EXPECT_THAT(result.err,
               HasSubstr(": " + dir.File("huge.jsonl") + ", line 4: skipped, out of memory\n"));
+  EXPECT_THAT(result.err, testing::EndsWith("\ntavrin-sink-host: 1 line skipped, out of memory\n"));
   EXPECT_EQ((Rows{{"60"}, {"120"}, {"180"}, {"240"}}),
             Q("SELECT time_start FROM flows_intervals ORDER BY 1"));
   ExpectConsistent();
@@ -338,5 +339,8 @@ TEST_F(FaultTest, OutOfMemoryCostsOnePayloadAndHugeLinesAreRefused) {
   EXPECT_EQ(3, bounded.code);  // lines were skipped
   EXPECT_THAT(bounded.err,
               HasSubstr(", line 6: skipped, longer than 1048576 bytes (--max-line-bytes)\n"));
-  EXPECT_EQ(3, Occurrences(bounded.err, "skipped, longer than"));  // lines 2, 4 and 6
+  EXPECT_EQ(3, Occurrences(bounded.err, ": skipped, longer than"));  // lines 2, 4 and 6
+  // The summary's last line counts them.
+  EXPECT_THAT(bounded.err, testing::EndsWith("\ntavrin-sink-host: 3 lines skipped, longer than "
+                                             "1048576 bytes (--max-line-bytes)\n"));
 }

@@ -2,14 +2,20 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <cstdlib>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "hostProcess.h"
 #include "testSupport.h"
@@ -140,7 +146,7 @@ TEST_F(HostTest, StoresPayloadFilesAndPrintsStatus) {
   EXPECT_EQ(3, result.code) << result.err;
   EXPECT_EQ("Found table: talkers\n[i] rows added: 10\n", result.out);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: " + dir.File("b.jsonl") +
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\ntavrin-sink-host: " + dir.File("b.jsonl") +
       ", line 2: failed on channel flows: flows: JSON parse error: [json.exception.parse_error.101] "
       "parse error at line 1, column 2: syntax error while parsing value - invalid literal; last "
       "read: 'no'\ntavrin-sink-host: channel flows: 5 payloads, 4 "
@@ -197,7 +203,7 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
       RunHost(Args({"-D", "DATA=" + dir.path(), "-d"}), dir.path(), Payload(100, 1));
   EXPECT_EQ(0, result.code) << result.err;
   EXPECT_THAT(result.err,
-              HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+              HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
                         "sink-sqlite: Loading configuration: " +
                         dir.File("sink.json") + "\n"));
   EXPECT_THAT(
@@ -208,8 +214,8 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
 
   result = RunHost(Args({"-D", "DATA=" + dir.path()}), dir.path(), Payload(200, 1));
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\ntavrin-sink-host: channel flows: 1 payloads, 1 "
-      "stored, 0 failed, 0 empty, 1 rows\n",
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\ntavrin-sink-host: channel flows: 1 payload, 1 "
+      "stored, 0 failed, 0 empty, 1 row\n",
       result.err);
 }
 
@@ -219,10 +225,44 @@ TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
   EXPECT_EQ(1, result.code);
   EXPECT_EQ("", result.out);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\nerror: sink-sqlite: error opening configuration: " +
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\nerror: sink-sqlite: error opening configuration: " +
           dir.File("none.json") + "\ntavrin-sink-host: " + dir.File("none.json") +
           ": No such file or directory\n",
       result.err);
+}
+
+TEST_F(HostTest, AnUndefinedVariableIsNamedWithHowToDefineIt) {
+  struct Case {
+    const char* name;
+    std::string config;
+    std::vector<std::string> more;
+    std::string lines;  // the end of standard error
+  };
+  const std::string tables = R"("tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}])";
+  const std::vector<Case> cases = {
+      {"top-level db_path", R"({"db_path": "${DATA_DIR}", "channels": {}})", {},
+       "error: sink-sqlite: database path doesn't exist: ${DATA_DIR}\n"
+       "tavrin-sink-host: DATA_DIR is not defined; define it with -D DATA_DIR=DIR\n"},
+      {"a channel's db_path, another variable defined",
+       R"({"channels": {"flows": {"db_path": "${A}/${B}", "db_name": "f.db", )" + tables + "}}}",
+       {"-D", "B=x"},
+       "error: flows: cannot open DB: ${A}/x/f.db: unable to open database file\n"
+       "tavrin-sink-host: ${A}/x: No such file or directory\n"
+       "tavrin-sink-host: A is not defined; define it with -D A=DIR\n"},
+      {"defined, but the directory is missing", R"({"db_path": "${D}/none", "channels": {}})",
+       {"-D", "D=" + dir.path()},
+       "error: sink-sqlite: database path doesn't exist: " + dir.File("none") + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dir.Write("vars.json", c.config);
+    std::vector<std::string> args = {"-c", dir.File("vars.json"), "-C", "flows"};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    const HostResult result = RunHost(args, dir.path());
+    EXPECT_EQ(1, result.code);
+    ASSERT_GE(result.err.size(), c.lines.size()) << result.err;
+    EXPECT_EQ(c.lines, result.err.substr(result.err.size() - c.lines.size()));
+  }
 }
 
 TEST_F(HostTest, SighupReloadsAndResetsTheCount) {
@@ -326,15 +366,15 @@ TEST_F(HostTest, TyposInTheConfigurationAndUnknownChannelsAreWarnedOf) {
   const HostResult result = RunHost(Args({"-C", "flow"}), dir.path(), Payload(100, 1));
   EXPECT_EQ(3, result.code);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
       "sink-sqlite: top level: unknown key \"purge_in_day\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"data_sorce\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"journal_mdoe\" ignored\n"
       "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
       "tavrin-sink-host: standard input, line 1: failed on channel flows: sink-sqlite: unsupported "
       "data_source on channel flows\n"
-      "tavrin-sink-host: channel flow: not configured, 1 payloads dropped\n"
-      "tavrin-sink-host: channel flows: 1 payloads, 0 stored, 1 failed, 0 empty, 0 rows; last error: "
+      "tavrin-sink-host: channel flow: not configured, 1 payload dropped\n"
+      "tavrin-sink-host: channel flows: 1 payload, 0 stored, 1 failed, 0 empty, 0 rows; last error: "
       "sink-sqlite: unsupported data_source on channel flows\n",
       result.err);
 }
@@ -380,29 +420,54 @@ TEST_F(HostTest, ExitStatusTellsWhetherEveryPayloadWasStored) {
     std::vector<std::string> more;
     std::string input;
     int code;
+    std::string ending;  // the last lines of standard error: what explains the status
   };
   const std::string empty = R"({"log_time_start": 100, "log_time_end": 160})";
+  const auto crlf = [](std::string text) {
+    return std::regex_replace(text, std::regex("\n"), "\r\n");
+  };
+  const std::string too_long = std::string(400, ' ') + "\n";
   const std::vector<Case> cases = {
-      {"all stored", {}, Payload(100, 2) + Payload(160, 1), 0},
-      {"nothing to store is no failure", {}, empty + "\n", 0},
-      {"no payloads", {}, "", 0},
-      {"one failed", {}, Payload(100, 2) + "not json\n", 3},
-      {"not configured", {"-C", "flow"}, Payload(100, 1), 3},
-      {"disabled", {"-C", "old"}, Payload(100, 1), 3},
-      {"line skipped", {"--max-line-bytes", "300"}, Payload(100, 1) + std::string(400, ' ') + "\n",
-       3},
+      {"all stored", {}, Payload(100, 2) + Payload(160, 1), 0,
+       "channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"},
+      {"nothing to store is no failure", {}, empty + "\n", 0,
+       "channel flows: 1 payload, 0 stored, 0 failed, 1 empty, 0 rows\n"},
+      {"no payloads", {}, "", 0, "channel flows: 0 payloads, 0 stored, 0 failed, 0 empty, 0 rows\n"},
+      {"CRLF line ends, a blank line among them", {}, crlf(Payload(100, 2) + "\n" + Payload(160, 1)),
+       0, "channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"},
+      {"one failed", {}, Payload(100, 2) + "not json\n", 3,
+       "channel flows: 2 payloads, 1 stored, 1 failed, 0 empty, 2 rows; last error: flows: JSON "
+       "parse error: [json.exception.parse_error.101] parse error at line 1, column 2: syntax "
+       "error while parsing value - invalid literal; last read: 'no'\n"},
+      {"not configured", {"-C", "flow"}, Payload(100, 1), 3,
+       "channel flow: not configured, 1 payload dropped\n"
+       "tavrin-sink-host: channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"},
+      {"disabled", {"-C", "old"}, Payload(100, 1), 3,
+       "channel old: disabled, 1 payload dropped\n"},
+      {"line skipped", {"--max-line-bytes", "300"}, Payload(100, 1) + too_long, 3,
+       "channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
+       "tavrin-sink-host: 1 line skipped, longer than 300 bytes (--max-line-bytes)\n"},
+      {"lines skipped", {"--max-line-bytes", "200"}, too_long + too_long + Payload(1, 1) + too_long,
+       3,
+       "channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
+       "tavrin-sink-host: 3 lines skipped, longer than 200 bytes (--max-line-bytes)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir.File("flows.db"));
     const HostResult result = RunHost(Args(c.more), dir.path(), c.input);
     EXPECT_EQ(c.code, result.code) << result.err;
+    const std::string ending = "\ntavrin-sink-host: " + c.ending;
+    ASSERT_GE(result.err.size(), ending.size()) << result.err;
+    EXPECT_EQ(ending, result.err.substr(result.err.size() - ending.size()));
   }
   EXPECT_THAT(RunHost({"--help"}, dir.path()).out,
               HasSubstr("Exit status: 0 every payload was stored (or had nothing to store);\n"
-                        "1 the plugin's worker failed; 2 a usage or loading error; 3 the run\n"
-                        "completed, but payloads failed, were dropped for a channel that is not\n"
-                        "configured or is disabled, or were skipped.\n"));
+                        "1 the plugin's worker failed: a configuration file that is missing, "
+                        "unreadable\nor invalid, or a database that cannot be opened; 2 a usage "
+                        "or loading error;\n3 the run completed, but payloads failed, were "
+                        "dropped for a channel that is\nnot configured or is disabled, or were "
+                        "skipped. The summary's last lines say\nwhich.\n"));
 }
 
 TEST_F(HostTest, AFailureBeforeAReloadStillCounts) {
@@ -415,8 +480,11 @@ TEST_F(HostTest, AFailureBeforeAReloadStillCounts) {
   host.Write(Payload(100, 1));
   host.CloseInput();
   EXPECT_EQ(3, host.Wait());
+  // The summary says so: the failure is no longer in the channel's counts.
   EXPECT_THAT(host.Stderr(),
-              HasSubstr("tavrin-sink-host: channel flows: 1 payloads, 1 stored, 0 failed, 0 empty, 1 rows\n"));
+              HasSubstr("tavrin-sink-host: channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
+                        "tavrin-sink-host: 1 payload failed before the last reload; the counts "
+                        "above start there\n"));
 }
 
 TEST_F(HostTest, SummaryHasALineForEveryChannelGiven) {
@@ -426,7 +494,7 @@ TEST_F(HostTest, SummaryHasALineForEveryChannelGiven) {
                                     Payload(100, 1) + Payload(160, 2));
   EXPECT_EQ(3, result.code);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
       "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
       "tavrin-sink-host: warning: channel old is disabled in the configuration; its payloads are "
       "dropped\n"
@@ -561,4 +629,117 @@ TEST_F(HostTest, EveryOptionIsInTheReadmeAndTheManPage) {
   }
   EXPECT_THAT(readme, HasSubstr("3 the run completed, but payloads failed"));
   EXPECT_THAT(man, HasSubstr("3\nThe run completed, but payloads failed"));
+}
+
+namespace {
+
+struct FlowgenResult {
+  int code;
+  std::string out, err;
+};
+
+FlowgenResult RunFlowgen(const TempDir& dir, const std::string& args) {
+  const std::string command = std::string(TVS_FLOWGEN_PATH) + " " + args + " > " +
+                              dir.File("gen.out") + " 2> " + dir.File("gen.err");
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir.File("gen.out")),
+          ReadFile(dir.File("gen.err"))};
+}
+
+std::vector<json> Lines(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(json::parse(line));
+  return lines;
+}
+
+}  // namespace
+
+TEST(FlowgenTest, PairsProtocolsWithTheirTransportsAndPortsAsRealTrafficDoes) {
+  TempDir dir;
+  const FlowgenResult result = RunFlowgen(dir, "--payloads 40 --entries 50 --start 6000");
+  ASSERT_EQ(0, result.code) << result.err;
+  // Detected protocol: IP protocol and server port.
+  const std::map<std::string, std::pair<int, int>> expected = {
+      {"DNS", {17, 53}},  {"NTP", {17, 123}},   {"SSH", {6, 22}},    {"QUIC", {17, 443}},
+      {"TLS", {6, 443}},  {"HTTP", {6, 80}},    {"IMAPS", {6, 993}}, {"SMTP", {6, 587}},
+      {"STUN", {17, 3478}}};
+  std::set<std::string> seen;
+  std::map<std::string, std::set<std::string>> protocols_of;
+  const std::vector<json> payloads = Lines(result.out);
+  ASSERT_EQ(40u, payloads.size());
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    EXPECT_EQ(6000 + 60 * static_cast<int>(i), payloads[i]["log_time_start"]);
+    EXPECT_EQ(6060 + 60 * static_cast<int>(i), payloads[i]["log_time_end"]);
+    for (const json& flow : payloads[i]["stats"]) {
+      const std::string detected = flow["detected_protocol"];
+      SCOPED_TRACE(flow.dump());
+      ASSERT_TRUE(expected.count(detected));
+      EXPECT_EQ(expected.at(detected), std::make_pair(flow["protocol"].get<int>(),
+                                                      flow["other_port"].get<int>()));
+      seen.insert(detected);
+      protocols_of[flow["application"]].insert(detected);
+    }
+  }
+  EXPECT_EQ(expected.size(), seen.size());
+  // Name services speak DNS only, mail no web protocol.
+  EXPECT_EQ(std::set<std::string>{"DNS"}, protocols_of["resolver.example"]);
+  EXPECT_EQ(std::set<std::string>{"NTP"}, protocols_of["time.example"]);
+  EXPECT_EQ((std::set<std::string>{"IMAPS", "SMTP"}), protocols_of["mail.example"]);
+}
+
+TEST(FlowgenTest, StartsByDefaultSoThatTheLastIntervalEndsNow) {
+  TempDir dir;
+  const long before = static_cast<long>(time(nullptr)) / 60 * 60;
+  const FlowgenResult result = RunFlowgen(dir, "--payloads 30 --entries 1");
+  const long after = static_cast<long>(time(nullptr)) / 60 * 60;
+  ASSERT_EQ(0, result.code) << result.err;
+  const std::vector<json> payloads = Lines(result.out);
+  ASSERT_EQ(30u, payloads.size());
+  const long end = payloads.back()["log_time_end"];
+  EXPECT_TRUE(end == before || end == after) << end;
+  EXPECT_EQ(end - 30 * 60, payloads.front()["log_time_start"].get<long>());
+  // A given seed and start give the same output; another seed does not.
+  EXPECT_EQ(RunFlowgen(dir, "--payloads 3 --start 600 --seed 7").out,
+            RunFlowgen(dir, "--start 600 --payloads 3 --seed 7").out);
+  EXPECT_NE(RunFlowgen(dir, "--payloads 3 --start 600 --seed 7").out,
+            RunFlowgen(dir, "--payloads 3 --start 600 --seed 8").out);
+  const std::string help = RunFlowgen(dir, "--help").out;
+  EXPECT_THAT(help, HasSubstr("  --seed S       the same seed and start give the same output "
+                              "(default: 1)\n"));
+  EXPECT_THAT(help, HasSubstr("  --start EPOCH  start of the first interval, in seconds since "
+                              "1970 (default:\n                 the current minute less N "
+                              "minutes"));
+}
+
+TEST(FlowgenTest, UsageErrorsNameTheOptionAndExitTwo) {
+  TempDir dir;
+  for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+           {"--bogus", "unknown option --bogus"},
+           {"--payloads 3 -x", "unknown option -x"},
+           {"--payloads", "option --payloads needs a value"},
+           {"--seed x", "--seed takes an unsigned number, not \"x\""},
+           {"--entries -1", "--entries takes an unsigned number, not \"-1\""}}) {
+    SCOPED_TRACE(args);
+    const FlowgenResult result = RunFlowgen(dir, args);
+    EXPECT_EQ(2, result.code);
+    EXPECT_EQ("tavrin-flowgen: " + message +
+                  "\nTry 'tavrin-flowgen --help' for more information.\n",
+              result.err);
+    EXPECT_EQ("", result.out);
+  }
+}
+
+TEST(ConfigurationDocuments, TheCommentedConfigurationNamesEveryKey) {
+  const std::string man = ReadFile(TVS_SOURCE_DIR "/man/tavrin-sink-sqlite.5");
+  const std::string commented = ReadFile(TVS_SOURCE_DIR "/examples/sink-sqlite.json");
+  // The keys of the top level, the channel object and the field settings.
+  const std::string keys = man.substr(0, man.find("\n.SH TABLE SCHEMAS"));
+  const std::regex key("\n\\.BR ([a-z_]+) \"");
+  int count = 0;
+  for (std::sregex_iterator it(keys.begin(), keys.end(), key), end; it != end; ++it, ++count) {
+    SCOPED_TRACE((*it)[1].str());
+    EXPECT_THAT(commented, HasSubstr("\"" + (*it)[1].str() + "\": "));
+  }
+  EXPECT_GE(count, 20);
 }

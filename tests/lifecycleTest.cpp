@@ -205,7 +205,7 @@ TEST_F(LifecycleTest, TyposInTableColumnAndForeignKeySchemasAreWarnedOf) {
         {"name": "other", "colums": []}]}}})");
   const HostResult result = RunHost({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path(), "");
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v1.2.3\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
       "sink-sqlite: channel flows table talkers column ip: unknown key \"not_nul\" ignored\n"
       "sink-sqlite: channel flows table talkers column bytes: unknown key \"maped\" ignored\n"
       "sink-sqlite: channel flows table talkers column peer foreign_key: unknown key \"on_delet\" ignored\n"

@@ -62,7 +62,7 @@ TEST(PluginExports, FactoryAcceptsTypesOneAndTwoOnly) {
       plugin->GetName(text);
       EXPECT_EQ("Tavrin SQLite Sink Plugin", text);
       plugin->GetVersion(text);
-      EXPECT_EQ("1.2.3", text);
+      EXPECT_EQ(TVS_VERSION, text);
       delete plugin;
       EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n", "sink: destroyed\n"));
     } else {
@@ -163,13 +163,13 @@ TEST_F(PluginLoopTest, TerminateBeforeStartLogsBannerOnly) {
   ASSERT_EQ(0, plugin->Create());
   plugin->Join();
   EXPECT_THAT(log.Lines(),
-              ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
+              ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
   EXPECT_EQ(0, tv_file_exists(dir.File("b.db")));
 }
 
 TEST_F(PluginLoopTest, RoutesToConfiguredChannelsAndCountsPositiveResults) {
   Start();
-  EXPECT_THAT(log.OperatorLines(), ElementsAre("sink: Tavrin SQLite Sink Plugin v1.2.3\n"));
+  EXPECT_THAT(log.OperatorLines(), ElementsAre("sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
   log.Clear();
 
   Queue(kThreeRows, {"a", "b"});

@@ -18,7 +18,7 @@ namespace {
 
 const char kLibraryName[] = "tavrin-sink-sqlite";
 const char kDisplayName[] = "Tavrin SQLite Sink Plugin";
-const char kVersion[] = "1.2.3";
+const char kVersion[] = TVS_VERSION;
 
 uint64_t fileBytes(const std::string& path) {
   struct stat info;
