@@ -210,6 +210,34 @@ TEST_F(PluginLoopTest, ReloadEventResetsCountAndOtherEventsAreIgnored) {
   EXPECT_EQ((Rows{{"6"}}), Query(dir.File("b.db"), "SELECT count(*) FROM talkers"));
 }
 
+TEST_F(PluginLoopTest, ReloadRequestedWhileAReloadRunsIsServedToo) {
+  WriteChannel(R"("enable": true)");
+  Start();
+  // While the reload reads the file, the file changes again and another
+  // reload is asked for.
+  bool asked = false;
+  tvLogHandler previous = tvSetLogHandler(nullptr);
+  tvSetLogHandler([&](tvLogLevel level, const std::string& line) {
+    previous(level, line);
+    if (!asked && line.rfind("sink: Loading configuration: ", 0) == 0) {
+      asked = true;
+      std::string config = ReadFile(dir.File("sink.json"));
+      config.replace(config.find("b.db"), 4, "c.db");
+      dir.Write("sink.json", config);
+      plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+    }
+  });
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  tvSetLogHandler(previous);
+  Queue(kThreeRows, {"b"});
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(3, CountLines("sink: Loading configuration: " + dir.File("sink.json") + "\n"));
+  EXPECT_EQ((Rows{{"3"}}), Query(dir.File("c.db"), "SELECT count(*) FROM talkers"));
+}
+
 TEST_F(PluginLoopTest, RowCountSaturatesInsteadOfOverflowing) {
   Start();
   tvsPluginTestAccess::SetRowsAdded(*plugin, tvsPlugin::kMaxRowsAdded - 1);

@@ -103,7 +103,9 @@ void tvsPlugin::Drain() {
 }
 
 void tvsPlugin::ServeReload() {
-  if (!reload_requested) return;
+  // Taken before the reload, so that a request arriving while it runs (the
+  // file changed again) is served by one more.
+  if (!reload_requested.exchange(false)) return;
   // The first load's failure ends the worker; a later one keeps the running
   // channels.
   if (!loaded) {
@@ -113,7 +115,6 @@ void tvsPlugin::ServeReload() {
   } else if (ReloadKeepingChannels()) {
     ResetStatus();
   }
-  reload_requested = false;
 }
 
 void tvsPlugin::GetLibrary(std::string& library) { library = kLibraryName; }
