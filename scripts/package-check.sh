@@ -44,7 +44,9 @@ if [ -n "$earlier" ]; then
   mkdir -p "$installed/var/lib/dpkg/info" "$installed/var/lib/dpkg/updates"
   touch "$installed/var/lib/dpkg/status"
   install_deb() {
-    dpkg --root="$installed" --force-depends --force-script-chrootless -i "$1" >/dev/null
+    # The throwaway root has no libraries: their dependencies stay unmet.
+    dpkg --root="$installed" --force-depends --force-script-chrootless -i "$1" >/dev/null 2>&1 ||
+      fail "dpkg cannot install $1"
   }
   install_deb "$earlier"
   cp "$root/data/flows.db" "$installed/var/lib/tavrin/flows.db"
