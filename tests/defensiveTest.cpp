@@ -130,17 +130,6 @@ class DefensiveTest : public ChannelTest {
 
 }  // namespace
 
-TEST_F(DefensiveTest, TheChannelsConnectionReadsDefensiveOnAndTrustedSchemaOff) {
-  auto channel = Open(kTalkers);
-  int defensive = -1;
-  int trusted = -1;
-  ASSERT_EQ(SQLITE_OK, sqlite3_db_config(channel->db.get(), SQLITE_DBCONFIG_DEFENSIVE, -1, &defensive));
-  ASSERT_EQ(SQLITE_OK,
-            sqlite3_db_config(channel->db.get(), SQLITE_DBCONFIG_TRUSTED_SCHEMA, -1, &trusted));
-  EXPECT_EQ(1, defensive);
-  EXPECT_EQ(0, trusted);
-}
-
 TEST_F(DefensiveTest, EveryConnectionIsDefensiveAndEverythingThePluginDoesStillWorks) {
   const std::string talkers = R"({"db_name": "flows.db", "data_source": "aggregator", )";
   const std::string grown = R"("tables": [{"name": "talkers", "columns": [{"name": "ip",

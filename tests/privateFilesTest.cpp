@@ -222,7 +222,9 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtStartUp) {
                             PlantFile(db + "-journal");
                             return db + "-journal";
                           },
-                          Refused(db + "-journal", shared)}}) {
+                          Refused(db + "-journal", shared)},
+                         {"-wal beside a new file", [&] { return PlantFile(db + "-wal"); },
+                          Refused(db + "-wal", shared)}}) {
     SCOPED_TRACE(c.name);
     const std::string theirs = c.plant();
     const std::string before = ReadFile(db);
@@ -232,13 +234,17 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtStartUp) {
     // The plugin says it all: no system reason for a file that opens.
     EXPECT_THAT(result.err, Not(HasSubstr("tavrin-sink-host: " + db)));
     EXPECT_EQ(1u, Occurrences(result.err, warning)) << result.err;
-    if (std::string(c.name) == "journal beside the file") {
-      EXPECT_EQ(before, ReadFile(db));
-      EXPECT_EQ(0u, std::filesystem::file_size(theirs));
-    } else {
+    if (theirs != db + "-journal" && theirs != db + "-wal") {
       ExpectUntouched(theirs);
+    } else {
+      EXPECT_EQ(0u, std::filesystem::file_size(theirs));
+      // Not even an empty database is made beside a planted -wal.
+      EXPECT_EQ(theirs != db + "-wal", std::filesystem::exists(db));
+      if (theirs == db + "-journal") {
+        EXPECT_EQ(before, ReadFile(db));
+      }
     }
-    for (const char* suffix : {"", "-journal"}) std::filesystem::remove(db + suffix);
+    for (const char* suffix : {"", "-journal", "-wal"}) std::filesystem::remove(db + suffix);
   }
 }
 

@@ -74,6 +74,22 @@ std::string pathForSqlite(const std::string& file, const std::string& directory,
   return (resolved == "/" ? "" : resolved) + "/" + name;
 }
 
+// The refusal of a -journal, -wal or -shm file beside `file` that another
+// user owns, where others may write: a journal planted there would be played
+// into the database, a -wal or -shm read by whoever holds it open. Empty when
+// there is none.
+std::string plantedBeside(const std::string& file, const std::string& directory,
+                          mode_t directory_mode, bool others) {
+  if (!others) return "";
+  for (const char* suffix : kCompanions) {
+    const std::string companion = file + suffix;
+    struct stat beside;
+    if (lstat(companion.c_str(), &beside) == 0 && beside.st_uid != geteuid())
+      return refusal(companion, beside.st_uid, directory, directory_mode);
+  }
+  return "";
+}
+
 // Walks the symbolic links at `path` with the ownership rule, creates a
 // missing file with `file_mode` when `create`, and checks the files SQLite
 // keeps beside it. Anything it cannot tell (a missing directory, no
@@ -94,6 +110,8 @@ Checked check(const std::string& path, int64_t file_mode, bool create) {
     struct stat info;
     if (lstat(current.c_str(), &info) != 0) {
       if (errno != ENOENT || !create) return result;
+      result.error = plantedBeside(current, directory, directory_mode, others);
+      if (!result.error.empty()) return result;
       // Created here rather than by SQLite, which would give it 0644 less
       // the umask. O_EXCL: a file planted since the lstat is not taken.
       const int fd = open(current.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -127,18 +145,7 @@ Checked check(const std::string& path, int64_t file_mode, bool create) {
       return result;
     }
     result.file = identityOf(info);
-    if (others) {
-      // A journal planted beside the database would be played into it, a
-      // -wal or -shm read by whoever holds it open.
-      for (const char* suffix : kCompanions) {
-        const std::string companion = current + suffix;
-        struct stat beside;
-        if (lstat(companion.c_str(), &beside) == 0 && beside.st_uid != self) {
-          result.error = refusal(companion, beside.st_uid, directory, directory_mode);
-          return result;
-        }
-      }
-    }
+    result.error = plantedBeside(current, directory, directory_mode, others);
     return result;
   }
   // Too many links: SQLite says so.
