@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,6 +19,17 @@ namespace {
 constexpr int kMaxSymlinks = 40;
 // The files SQLite keeps beside a database, named after it.
 const char* const kCompanions[] = {"-journal", "-wal", "-shm"};
+
+// Closes a file descriptor with its scope.
+struct Descriptor {
+  explicit Descriptor(int opened) : fd(opened) {}
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  const int fd;
+};
 
 tvsFileIdentity identityOf(const struct stat& info) {
   return tvsFileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
@@ -65,10 +77,10 @@ struct Checked {
 // it gets the directory's real path.
 std::string pathForSqlite(const std::string& file, const std::string& directory, bool others) {
   if (!others) return file;
-  char* real = realpath(directory.c_str(), nullptr);
-  if (real == nullptr) return file;
-  std::string resolved = real;
-  std::free(real);
+  const std::unique_ptr<char, decltype(&std::free)> real(realpath(directory.c_str(), nullptr),
+                                                          &std::free);
+  if (!real) return file;
+  const std::string resolved = real.get();
   const size_t slash = file.rfind('/');
   const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
   return (resolved == "/" ? "" : resolved) + "/" + name;
@@ -114,15 +126,15 @@ Checked check(const std::string& path, int64_t file_mode, bool create) {
       if (!result.error.empty()) return result;
       // Created here rather than by SQLite, which would give it 0644 less
       // the umask. O_EXCL: a file planted since the lstat is not taken.
-      const int fd = open(current.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd < 0) {
+      const Descriptor made(
+          open(current.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (made.fd < 0) {
         if (errno == EEXIST && ++raced < 3) continue;
         return result;
       }
-      struct stat made;
-      const bool ok = fchmod(fd, static_cast<mode_t>(file_mode)) == 0 && fstat(fd, &made) == 0;
-      close(fd);
-      if (ok) result.file = identityOf(made);
+      struct stat info_made;
+      if (fchmod(made.fd, static_cast<mode_t>(file_mode)) == 0 && fstat(made.fd, &info_made) == 0)
+        result.file = identityOf(info_made);
       return result;
     }
     if (S_ISLNK(info.st_mode)) {
