@@ -34,6 +34,9 @@ std::string systemReason(const std::string& error, const std::string& tag,
   const size_t at = error.find(marker);
   const size_t end = error.rfind(": ");
   if (at == std::string::npos || end <= at + marker.size()) return "";
+  // The plugin's own refusal (a file another user may have planted) says
+  // everything: the system would open that file.
+  if (error.compare(end + 2, 8, "refused,") == 0) return "";
   const std::string path = error.substr(at + marker.size(), end - at - marker.size());
   const int opened = openError(path, O_RDWR);
   if (opened != ENOENT) return withReason(path, opened);

@@ -11,7 +11,8 @@
 // For a worker error that names a file the plugin could not open (its
 // configuration `config`, or a channel's database), the system's reason as
 // "<path>: <strerror text>", found by trying the file the same way; empty
-// when the error names no such file or the file opens now.
+// when the error names no such file, the file opens now, or the plugin
+// refused the file itself ("...: refused, ...").
 std::string systemReason(const std::string& error, const std::string& tag,
                          const std::string& config);
 

@@ -63,6 +63,9 @@ struct tvsChannelSettings {
   // A second thread reads the channel's next payload while the worker
   // writes the one before.
   bool read_ahead;
+  // The mode a database file the plugin creates gets (its journal, -wal and
+  // -shm files follow it); never one that grants others any access.
+  int64_t file_mode;
 };
 
 class tvsChannelConfig {

@@ -207,20 +207,20 @@ TEST_F(FaultTest, BrokenFilesGiveClearErrorsAndStayUntouched) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
-    mode_t mode;  // applied after the file's bytes are taken; the host runs unprivileged, so
-                  // only a mode that lets others write makes the file writable to it
+    mode_t mode;  // applied after the file's bytes are taken; the host runs unprivileged and
+                  // owns the file, so the owner's bits are what it gets
     int code;
     std::string error;  // a line of the host's standard error
   };
   const std::vector<Case> cases = {
-      {"not a database", [&] { dir.Write("flows.db", std::string(8192, 'Z')); }, 0666, 1,
+      {"not a database", [&] { dir.Write("flows.db", std::string(8192, 'Z')); }, 0600, 1,
        "error: flows: cannot create tables: file is not a database\n"},
       {"truncated header",
        [&] {
          stored();
          std::filesystem::resize_file(path, 50);
        },
-       0666, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
+       0600, 1, "error: flows: cannot create tables: database disk image is malformed\n"},
       {"directory in its place", [&] { std::filesystem::create_directory(path); }, 0755, 1,
        "error: flows: cannot open DB: " + path + ": unable to open database file\n"},
       {"unreadable", stored, 0, 1,
@@ -228,14 +228,17 @@ TEST_F(FaultTest, BrokenFilesGiveClearErrorsAndStayUntouched) {
       {"read-only", stored, 0444, 1,
        "error: flows: cannot open DB: " + path + ": the file could only be opened read-only\n"},
   };
-  // Reachable by the unprivileged host; the file's own mode is what is tested.
-  chmod(dir.path().c_str(), 0777);
+  // The unprivileged host's own directory and files: the file's own mode is
+  // what is tested. (A directory others may write would have the plugin
+  // refuse files it does not own before their mode counts.)
+  ASSERT_EQ(0, chown(dir.path().c_str(), 65534, 65534));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(path);
     c.prepare();
     const bool regular = std::filesystem::is_regular_file(path);
     const std::string before = regular ? ReadFile(path) : "";
+    ASSERT_EQ(0, lchown(path.c_str(), 65534, 65534));
     chmod(path.c_str(), c.mode);
     HostLaunch launch;
     launch.unprivileged = true;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
                          static_cast<rlim_t>(launch.address_space_limit)};
       setrlimit(RLIMIT_AS, &limit);
     }
+    if (launch.file_umask >= 0) ::umask(static_cast<mode_t>(launch.file_umask));
     if (launch.unprivileged && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) {
         dprintf(STDERR_FILENO, "cannot become uid 65534: %s\n", strerror(errno));

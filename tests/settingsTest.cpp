@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "channel/channelSettings.h"
 #include "channelFixture.h"
 #include "purge.h"
 #include "tvException.h"
@@ -104,10 +105,35 @@ TEST_F(SettingsTest, InvalidValuesAreConfigurationErrors) {
            {R"("commit_batch": 1025)", "flows: invalid commit_batch: 1025"},
            {R"("max_db_mb": 0)", "flows: invalid max_db_mb: 0"},
            {R"("max_db_mb": 18446744073709551615)", "flows: invalid max_db_mb: 18446744073709551615"},
-           {R"("wal_limit_mb": -1)", "flows: invalid wal_limit_mb: -1"}}) {
+           {R"("wal_limit_mb": -1)", "flows: invalid wal_limit_mb: -1"},
+           {R"("file_mode": "0644")", "flows: invalid file_mode: 0644 (it grants others access)"},
+           {R"("file_mode": "0601")", "flows: invalid file_mode: 0601 (it grants others access)"},
+           {R"("file_mode": "0440")", "flows: invalid file_mode: 0440 (the owner must read and write)"},
+           {R"("file_mode": "0890")", R"(flows: invalid file_mode: 0890 (an octal string such as "0640"))"},
+           {R"("file_mode": "rw-r-----")",
+            R"(flows: invalid file_mode: rw-r----- (an octal string such as "0640"))"},
+           {R"("file_mode": "2640")", R"(flows: invalid file_mode: 2640 (an octal string such as "0640"))"},
+           {R"("file_mode": "00640")", R"(flows: invalid file_mode: 00640 (an octal string such as "0640"))"},
+           {R"("file_mode": "")", R"(flows: invalid file_mode:  (an octal string such as "0640"))"},
+           // JSON has no octal numbers: a number is refused, not ignored.
+           {R"("file_mode": 640)", R"(flows: invalid file_mode: 640 (an octal string such as "0640"))"},
+           {R"("file_mode": null)", R"(flows: invalid file_mode: null (an octal string such as "0640"))"}}) {
     SCOPED_TRACE(c.members);
     EXPECT_THAT([&] { Load(Talkers(c.members)); }, ThrowsMessage<tvException>(StrEq(c.message)));
   }
+}
+
+TEST_F(SettingsTest, FileModeIsReadAsOctalAndSeedsEveryChannel) {
+  EXPECT_EQ(0640, Load(kTalkers)->settings.file_mode);
+  EXPECT_EQ(0600, Load(Talkers(R"("file_mode": "0600")"))->settings.file_mode);
+  EXPECT_EQ(0660, Load(Talkers(R"("file_mode": "660")"))->settings.file_mode);
+  EXPECT_EQ(0700, Load(Talkers(R"("file_mode": "0700")"))->settings.file_mode);
+  tvsChannelConfig defaults;
+  defaults.Load("defaults", json{{"file_mode", "0600"}});
+  tvsChannelConfig seeded;
+  seedChannelSettings(seeded, defaults);
+  seeded.Load("flows", json::parse(kTalkers));
+  EXPECT_EQ(0600, seeded.settings.file_mode);
 }
 
 TEST_F(SettingsTest, AutoVacuumOnAnExistingFileOnlyTellsWhatItNeeds) {

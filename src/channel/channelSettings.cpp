@@ -25,6 +25,7 @@ enum class Type {
   kChoice,    // one string of `choices`, any case
   kInteger,   // an integer within [low, high]; above, refused or `saturate`d
   kFlag,      // a boolean
+  kFileMode,  // an octal string of permission bits; any other JSON type is refused
 };
 
 // Where a key's value lives: a member of the record or of its settings.
@@ -74,6 +75,12 @@ Key flagKey(const char* key, bool tvsChannelSettings::*member) {
   return Key{key, Type::kFlag, member};
 }
 
+Key fileModeKey(const char* key, int64_t tvsChannelSettings::*member, int64_t default_mode) {
+  Key row{key, Type::kFileMode, member};
+  row.number_default = default_mode;
+  return row;
+}
+
 // The most payloads one backlog transaction takes.
 constexpr int64_t kMaxCommitBatch = 1024;
 // A million MiB, a terabyte: beyond any flash a gateway has.
@@ -103,6 +110,8 @@ const Key kKeys[] = {
     integerKey("retry_mb", &tvsChannelSettings::retry_mb, 1, kMaxMegabytes, 0),
     integerKey("retry_max_s", &tvsChannelSettings::retry_max_s, 1, kSecondsPerDay, 30),
     flagKey("read_ahead", &tvsChannelSettings::read_ahead),
+    // Owner read-write, group read: flow records are personal data.
+    fileModeKey("file_mode", &tvsChannelSettings::file_mode, 0640),
 };
 
 std::string lowerCase(std::string text) {
@@ -113,6 +122,24 @@ std::string lowerCase(std::string text) {
 
 [[noreturn]] void refuse(const tvsChannelConfig& record, const Key& row, const std::string& value) {
   throw tvException("%s: invalid %s: %s", record.name.c_str(), row.key, value.c_str());
+}
+
+// A file mode: three octal digits, or four with a leading 0 ("640",
+// "0640"). JSON has no octal numbers, so a number is refused rather than
+// ignored: 640 would not mean what it says. The mode must let the owner read
+// and write (the plugin writes the file) and give others nothing.
+int64_t readFileMode(const tvsChannelConfig& record, const Key& row, const json& value) {
+  if (!value.is_string()) {
+    refuse(record, row, value.dump() + " (an octal string such as \"0640\")");
+  }
+  const std::string& given = value.get_ref<const std::string&>();
+  const bool digits = (given.size() == 3 || (given.size() == 4 && given[0] == '0')) &&
+                      given.find_first_not_of("01234567") == std::string::npos;
+  if (!digits) refuse(record, row, given + " (an octal string such as \"0640\")");
+  const int64_t mode = std::stoll(given, nullptr, 8);
+  if ((mode & 07) != 0) refuse(record, row, given + " (it grants others access)");
+  if ((mode & 0600) != 0600) refuse(record, row, given + " (the owner must read and write)");
+  return mode;
 }
 
 // An integer outside the 32-bit range is clamped rather than cut to its low
@@ -145,6 +172,8 @@ bool hasType(const Key& row, const json& value) {
       return value.is_array();
     case Type::kFlag:
       return value.is_boolean();
+    case Type::kFileMode:
+      return true;
     default:
       return value.is_string();
   }
@@ -178,6 +207,10 @@ void readKey(tvsChannelConfig& record, const Key& row, const json& value) {
       return;
     case Type::kFlag:
       record.settings.*std::get<bool tvsChannelSettings::*>(row.field) = value.get<bool>();
+      return;
+    case Type::kFileMode:
+      record.settings.*std::get<int64_t tvsChannelSettings::*>(row.field) =
+          readFileMode(record, row, value);
       return;
     case Type::kChoice: {
       const std::string& given = value.get_ref<const std::string&>();

@@ -1,11 +1,13 @@
 // Configuration loading: rebuilds the plugin's channels from its file.
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "channel/channelSettings.h"
 #include "storage/channelState.h"
 #include "storage/jsonParse.h"
+#include "storage/openDatabase.h"
 #include "tvException.h"
 #include "tvLog.h"
 #include "tvsPlugin.h"
@@ -101,6 +103,23 @@ void warnUnknownSettings(const std::string& tag, const std::string& where, const
                 });
 }
 
+// One operator line per directory of the loaded channels that others may
+// write: a database file or link there that this user does not own is
+// refused, and the files SQLite makes there later are exposed to them too.
+void warnSharedDirectories(const std::string& tag, const tvsPlugin::ChannelMap& channels) {
+  std::set<std::string> seen;
+  for (const auto& entry : channels) {
+    const std::string directory = parentDirectory(entry.second->FilePath());
+    mode_t mode = 0;
+    if (!seen.insert(directory).second || !othersMayWrite(directory, &mode)) continue;
+    tv_printf(
+        "%s: database directory %s may be written by other users (mode %04o): a database file "
+        "or symbolic link there that this user does not own is refused; keep the databases in a "
+        "directory only this user may write\n",
+        tag.c_str(), directory.c_str(), static_cast<unsigned>(mode & 07777));
+  }
+}
+
 }  // namespace
 
 json tvsPlugin::ReadConfiguration() const {
@@ -160,6 +179,7 @@ void tvsPlugin::Reload() {
   // Every old record closes its database before a new one is built.
   channels.clear();
   BuildChannels(document, defaults, channels);
+  warnSharedDirectories(tag, channels);
   // No database is opened before every channel has been built.
   for (auto& entry : channels) entry.second->InitDatabase();
 }
@@ -188,6 +208,7 @@ bool tvsPlugin::ReloadKeepingChannels() {
     LoadDefaults(next_defaults, document);
     ChannelMap next;
     BuildChannels(document, next_defaults, next);
+    warnSharedDirectories(tag, next);
 
     // One connection per file at a time: a journal mode can only be left by
     // the file's sole connection. The running records stay, with their

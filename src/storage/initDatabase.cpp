@@ -4,6 +4,7 @@
 #include "channel/createTableSql.h"
 #include "errorLog.h"
 #include "intervalIdIndex.h"
+#include "openDatabase.h"
 #include "purge.h"
 #include "sizeCap.h"
 #include "sqliteHandles.h"
@@ -33,15 +34,14 @@ void tvsChannelConfig::CloseDatabase() noexcept {
 void tvsChannelConfig::InitDatabase() {
   CloseDatabase();
   const std::string path = FilePath();
-  sqlite3* raw = nullptr;
   // sqlite3_open's flags, less SQLite's locking of the connection: only the
   // worker thread uses it.
-  const int opened = sqlite3_open_v2(
-      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  db.reset(raw);
-  if (opened != SQLITE_OK) {
+  tvsOpenedDatabase opened = openDatabase(
+      path, settings.file_mode, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
+  db = std::move(opened.db);
+  if (!opened.error.empty()) {
     throw tvException("%s: cannot open DB: %s: %s", name.c_str(), path.c_str(),
-                      sqlite3_errmsg(db.get()));
+                      opened.error.c_str());
   }
   // When the file cannot be opened for writing (no descriptor or memory left,
   // no permission), SQLite opens it read-only without a word; every payload
@@ -68,9 +68,9 @@ void tvsChannelConfig::InitDatabase() {
   if (!execSql(db.get(), sql, error)) {
     throw tvException("%s: cannot create tables: %s", name.c_str(), error.c_str());
   }
-  // The file exists now; its identity tells later whether it is still the
-  // one this connection writes.
-  state->file = tvsFileIdentity::Of(path);
+  // Its identity tells later whether the file at the path is still the one
+  // this connection writes.
+  state->file = opened.file ? opened.file : tvsFileIdentity::Of(path);
   reconcileTables(*this);
   // Foreign keys are a property of the connection, not of the file.
   if (!execSql(db.get(), "PRAGMA foreign_keys = ON;", error)) {

@@ -234,6 +234,6 @@ void tvsChannelConfig::Purge(const char* announcement) {
   ++state->purges_run;
   tv_dprintf(announcement, name.c_str(), db_name.c_str());
   PurgeAggregateData(name, db_path, db_name, purge_in_days,
-                     static_cast<int>(settings.busy_timeout));
+                     static_cast<int>(settings.busy_timeout), settings.file_mode);
   truncateWal(*this);
 }

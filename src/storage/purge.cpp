@@ -1,19 +1,22 @@
 #include "purge.h"
 
 #include "errorLog.h"
+#include "openDatabase.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
 #include "tvLog.h"
 
 void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
-                        const std::string& db_name, int days, int busy_timeout) {
+                        const std::string& db_name, int days, int busy_timeout,
+                        int64_t file_mode) {
   const std::string path = tvsDatabaseFile(db_path, db_name);
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open(path.c_str(), &raw);
+  // sqlite3_open's flags; checked, private and defensive as the channel's.
+  tvsOpenedDatabase opened =
+      openDatabase(path, file_mode, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   // Owns the handle from here on, also the one a failed open returns.
-  tvsDbHandle db(raw);
-  if (opened != SQLITE_OK) {
-    logChannelError("Failed to open DB '%s': %s\n", db_name.c_str(), sqlite3_errmsg(db.get()));
+  tvsDbHandle db = std::move(opened.db);
+  if (!opened.error.empty()) {
+    logChannelError("Failed to open DB '%s': %s\n", db_name.c_str(), opened.error.c_str());
     return;
   }
 
