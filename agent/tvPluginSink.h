@@ -44,7 +44,8 @@ class tvPluginSink : public tvPlugin {
   void Terminate() override;
 
   // Waits up to `units` tenths of a second for payloads; returns at once when
-  // some are queued, or when Terminate or WaitUntilIdle is called. Result: the number queued at the end of the wait.
+  // some are queued, or when Terminate or WaitUntilIdle is called. Result: the number queued at the
+  // end of the wait.
   uint64_t WaitOnPayloadQueue(unsigned units);
   // Moves the oldest payload into `payload`; false when the queue is empty.
   bool PopPayloadQueue(std::shared_ptr<tvPluginSinkPayload>& payload);

@@ -145,7 +145,8 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       result.failed.push_back(static_cast<double>(plugin.failed));
       result.host_seconds.push_back(whole.host_seconds);
       result.peer_seconds.push_back(whole.peer_seconds);
-      if (whole.peer_seconds > 0) result.host_vs_peer.push_back(whole.host_seconds / whole.peer_seconds);
+      if (whole.peer_seconds > 0)
+        result.host_vs_peer.push_back(whole.host_seconds / whole.peer_seconds);
       result.floor_cpu_us_per_row.push_back(floor.cpu_seconds * 1e6 / rows);
       result.plugin_faults.push_back(plugin.page_faults / rows);
       result.floor_faults.push_back(floor.page_faults / rows);
@@ -233,36 +234,34 @@ int main(int argc, char** argv) {
   for (const SetResult& r : results) {
     size_t largest = 0;
     for (const std::string& text : r.set.texts) largest = std::max(largest, text.size());
-    report["sets"].push_back({{"set", r.set.name},
-                              {"payloads", r.set.payloads},
-                              {"entries", r.set.entries},
-                              {"payload_mib", static_cast<double>(largest) / (1 << 20)},
-                              {"plugin_rows_per_s", median(r.plugin_rate)},
-                              {"plugin_cpu_us_per_row", median(r.cpu_us_per_row)},
-                              {"plugin_peak_mib", median(r.peak_mib)},
-                              {"parse_rows_per_s", median(r.parse_rate)},
-                              {"floor_rows_per_s", median(r.floor_rate)},
-                              {"plugin_vs_parse", median(r.vs_parse)},
-                              {"plugin_vs_floor", median(r.vs_floor)},
-                              {"described_floor_rows_per_s", median(r.described_rate)},
-                              {"plugin_vs_described_floor", median(r.vs_described)},
-                              {"failed_payloads", median(r.failed)},
-                              {"host_seconds", median(r.host_seconds)},
-                              {"peer_seconds", median(r.peer_seconds)},
-                              {"host_vs_peer", r.host_vs_peer.empty()
-                                                   ? nlohmann::json()
-                                                   : nlohmann::json(median(r.host_vs_peer))},
-                              {"floor_cpu_us_per_row", median(r.floor_cpu_us_per_row)},
-                              {"plugin_instructions_per_row",
-                               r.instructions_counted ? medianOrNull(r.plugin_instructions)
-                                                      : nlohmann::json()},
-                              {"floor_instructions_per_row",
-                               r.instructions_counted ? medianOrNull(r.floor_instructions)
-                                                      : nlohmann::json()},
-                              {"plugin_page_faults_per_row", median(r.plugin_faults)},
-                              {"floor_page_faults_per_row", median(r.floor_faults)},
-                              {"plugin_context_switches_per_row", median(r.plugin_switches)},
-                              {"floor_context_switches_per_row", median(r.floor_switches)}});
+    report["sets"].push_back(
+        {{"set", r.set.name},
+         {"payloads", r.set.payloads},
+         {"entries", r.set.entries},
+         {"payload_mib", static_cast<double>(largest) / (1 << 20)},
+         {"plugin_rows_per_s", median(r.plugin_rate)},
+         {"plugin_cpu_us_per_row", median(r.cpu_us_per_row)},
+         {"plugin_peak_mib", median(r.peak_mib)},
+         {"parse_rows_per_s", median(r.parse_rate)},
+         {"floor_rows_per_s", median(r.floor_rate)},
+         {"plugin_vs_parse", median(r.vs_parse)},
+         {"plugin_vs_floor", median(r.vs_floor)},
+         {"described_floor_rows_per_s", median(r.described_rate)},
+         {"plugin_vs_described_floor", median(r.vs_described)},
+         {"failed_payloads", median(r.failed)},
+         {"host_seconds", median(r.host_seconds)},
+         {"peer_seconds", median(r.peer_seconds)},
+         {"host_vs_peer",
+          r.host_vs_peer.empty() ? nlohmann::json() : nlohmann::json(median(r.host_vs_peer))},
+         {"floor_cpu_us_per_row", median(r.floor_cpu_us_per_row)},
+         {"plugin_instructions_per_row",
+          r.instructions_counted ? medianOrNull(r.plugin_instructions) : nlohmann::json()},
+         {"floor_instructions_per_row",
+          r.instructions_counted ? medianOrNull(r.floor_instructions) : nlohmann::json()},
+         {"plugin_page_faults_per_row", median(r.plugin_faults)},
+         {"floor_page_faults_per_row", median(r.floor_faults)},
+         {"plugin_context_switches_per_row", median(r.plugin_switches)},
+         {"floor_context_switches_per_row", median(r.floor_switches)}});
   }
   report["memory"] = shapes;
   if (options.purge_days > 0) {
@@ -277,25 +276,27 @@ int main(int argc, char** argv) {
   }
   std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds,
               options.settings.dump().c_str(), options.reader ? "; with a concurrent reader" : "");
-  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %12s %12s %7s\n", "set",
-              "payloads", "entries", "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s",
-              "floor rows/s", "plugin/parse", "plugin/floor", "floor2 rows/s", "plugin/floor2",
-              "failed");
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %12s %12s %7s\n", "set", "payloads",
+              "entries", "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s",
+              "plugin/parse", "plugin/floor", "floor2 rows/s", "plugin/floor2", "failed");
   for (const auto& s : report["sets"]) {
-    std::printf("%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %12.0f %12.2f %7.0f\n",
-                s["set"].get<std::string>().c_str(), s["payloads"].get<size_t>(),
-                s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
-                s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
-                s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
-                s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
-                s["described_floor_rows_per_s"].get<double>(),
-                s["plugin_vs_described_floor"].get<double>(), s["failed_payloads"].get<double>());
+    std::printf(
+        "%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %12.0f %12.2f %7.0f\n",
+        s["set"].get<std::string>().c_str(), s["payloads"].get<size_t>(),
+        s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
+        s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
+        s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
+        s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
+        s["described_floor_rows_per_s"].get<double>(), s["plugin_vs_described_floor"].get<double>(),
+        s["failed_payloads"].get<double>());
   }
-  std::printf("floor: the same rows converted beforehand, inserted with the plugin's calls; floor2: "
-              "with statements\nprepared per payload, bindings cleared and text copied, as the "
-              "writer was first described\n");
-  std::printf("\nper row, the plugin against the floor (process CPU and getrusage counters; "
-              "user-space instructions)\n");
+  std::printf(
+      "floor: the same rows converted beforehand, inserted with the plugin's calls; floor2: "
+      "with statements\nprepared per payload, bindings cleared and text copied, as the "
+      "writer was first described\n");
+  std::printf(
+      "\nper row, the plugin against the floor (process CPU and getrusage counters; "
+      "user-space instructions)\n");
   std::printf("%-4s %13s %13s %13s %13s %13s %13s %14s %14s\n", "set", "plugin CPU us",
               "floor CPU us", "plugin instr.", "floor instr.", "plugin faults", "floor faults",
               "plugin ctx sw.", "floor ctx sw.");
@@ -305,18 +306,18 @@ int main(int argc, char** argv) {
     return std::string(text);
   };
   for (const auto& s : report["sets"]) {
-    std::printf("%-4s %13.2f %13.2f %13s %13s %13.3f %13.3f %14.4f %14.4f\n",
-                s["set"].get<std::string>().c_str(), s["plugin_cpu_us_per_row"].get<double>(),
-                s["floor_cpu_us_per_row"].get<double>(),
-                count(s["plugin_instructions_per_row"]).c_str(),
-                count(s["floor_instructions_per_row"]).c_str(),
-                s["plugin_page_faults_per_row"].get<double>(),
-                s["floor_page_faults_per_row"].get<double>(),
-                s["plugin_context_switches_per_row"].get<double>(),
-                s["floor_context_switches_per_row"].get<double>());
+    std::printf(
+        "%-4s %13.2f %13.2f %13s %13s %13.3f %13.3f %14.4f %14.4f\n",
+        s["set"].get<std::string>().c_str(), s["plugin_cpu_us_per_row"].get<double>(),
+        s["floor_cpu_us_per_row"].get<double>(), count(s["plugin_instructions_per_row"]).c_str(),
+        count(s["floor_instructions_per_row"]).c_str(),
+        s["plugin_page_faults_per_row"].get<double>(), s["floor_page_faults_per_row"].get<double>(),
+        s["plugin_context_switches_per_row"].get<double>(),
+        s["floor_context_switches_per_row"].get<double>());
   }
-  std::printf("\nend to end, whole processes on the same file: the host against a plain Python "
-              "script (json + sqlite3)\n");
+  std::printf(
+      "\nend to end, whole processes on the same file: the host against a plain Python "
+      "script (json + sqlite3)\n");
   std::printf("%-4s %12s %12s %10s\n", "set", "host s", "python s", "host/python");
   for (const auto& s : report["sets"]) {
     const bool peer = !s["host_vs_peer"].is_null();
@@ -326,7 +327,8 @@ int main(int argc, char** argv) {
                 peer ? std::to_string(s["host_vs_peer"].get<double>()).substr(0, 5).c_str()
                      : "(no python3)");
   }
-  std::printf("\nmemory per payload: the plugin's peak above its start, one payload of each shape\n");
+  std::printf(
+      "\nmemory per payload: the plugin's peak above its start, one payload of each shape\n");
   std::printf("%-34s %9s %10s %10s %10s %7s\n", "shape", "entries", "text MiB", "peak MiB",
               "bound MiB", "failed");
   for (const auto& m : report["memory"]) {

@@ -191,8 +191,8 @@ std::vector<PayloadSet> makeShapes(size_t scale) {
   const size_t tiny = 2000000 / scale;
   shapes.push_back(one("stats [0, 0, ...]", tiny, repeated("0", tiny)));
   shapes.push_back(one("stats [{}, {}, ...]", tiny, repeated("{}", tiny)));
-  shapes.push_back(one("stats [{\"local_port\": 0}, ...]", tiny / 2,
-                       repeated(R"({"local_port":0})", tiny / 2)));
+  shapes.push_back(
+      one("stats [{\"local_port\": 0}, ...]", tiny / 2, repeated(R"({"local_port":0})", tiny / 2)));
   return shapes;
 }
 
@@ -353,7 +353,8 @@ EndToEnd runEndToEnd(const std::string& bin_dir, const std::string& dir, const P
   const std::string config = dir + "/end-to-end.json";
   {
     std::ofstream out(config);
-    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(freshName("host"))}}}}.dump();
+    out << json{{"db_path", dir}, {"channels", {{"bench", channelConfig(freshName("host"))}}}}
+               .dump();
   }
   result.host_seconds =
       timedProcess({bin_dir + "/tavrin-sink-host", "-c", config, "-C", "bench", payloads});

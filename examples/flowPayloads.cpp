@@ -108,22 +108,21 @@ std::string FlowPayloadGenerator::Next(size_t entries) {
     } else {
       std::snprintf(local, sizeof local, "192.168.1.%u", static_cast<unsigned>(random() % 250 + 2));
     }
-    stats.push_back({{"local_ip", local},
-                     {"other_ip", Address(ipv6)},
-                     {"local_port", random() % 28000 + 32768},
-                     {"other_port", service.port},
-                     {"protocol", service.transport},
-                     {"application", service.application},
-                     {"detected_protocol", service.detected_protocol},
-                     {"category", service.category},
-                     {"bytes_in", packets_in * between(random, service.min_size_in,
-                                                       service.max_size_in)},
-                     {"bytes_out", packets_out * between(random, service.min_size_out,
-                                                         service.max_size_out)},
-                     {"packets_in", packets_in},
-                     {"packets_out", packets_out},
-                     {"digest", digest},
-                     {"iface", pick(random, kInterfaces)}});
+    stats.push_back(
+        {{"local_ip", local},
+         {"other_ip", Address(ipv6)},
+         {"local_port", random() % 28000 + 32768},
+         {"other_port", service.port},
+         {"protocol", service.transport},
+         {"application", service.application},
+         {"detected_protocol", service.detected_protocol},
+         {"category", service.category},
+         {"bytes_in", packets_in * between(random, service.min_size_in, service.max_size_in)},
+         {"bytes_out", packets_out * between(random, service.min_size_out, service.max_size_out)},
+         {"packets_in", packets_in},
+         {"packets_out", packets_out},
+         {"digest", digest},
+         {"iface", pick(random, kInterfaces)}});
   }
   nlohmann::json payload = {{"log_time_start", interval_start},
                             {"log_time_end", interval_start + interval_length},

@@ -30,8 +30,7 @@ void usage(FILE* out) {
 }
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr,
-               "tavrin-flowgen: %s\nTry 'tavrin-flowgen --help' for more information.\n",
+  std::fprintf(stderr, "tavrin-flowgen: %s\nTry 'tavrin-flowgen --help' for more information.\n",
                message.c_str());
   return kExitUsage;
 }

@@ -22,7 +22,6 @@
 #include "tvGlobalConfig.h"
 #include "tvStandin.h"
 #include "tvsChannelConfig.h"
-#include "channelState.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "diagnosis.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -42,8 +42,9 @@ std::string systemReason(const std::string& error, const std::string& tag,
   if (opened != ENOENT) return withReason(path, opened);
   // A new file: its directory must take it.
   const size_t slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
   return access(directory.c_str(), W_OK | X_OK) == 0 ? "" : withReason(directory, errno);
 }
 
@@ -72,7 +73,8 @@ std::vector<std::string> undefinedVariables(const std::string& error,
     const size_t close = error.find('}', open + 2);
     if (close == std::string::npos) break;
     const std::string name = error.substr(open + 2, close - open - 2);
-    if (!name.empty() && !defined.count(name) && std::find(names.begin(), names.end(), name) == names.end())
+    if (!name.empty() && !defined.count(name) &&
+        std::find(names.begin(), names.end(), name) == names.end())
       names.push_back(name);
     open = close + 1;
   }

@@ -388,8 +388,8 @@ void printSummary(const nlohmann::json& status, const std::string& program,
       failed_counted += failed;
       std::string line = program + ": channel " + name + ": " + counted(payloads, "payload") +
                          ", " + std::to_string(payloads - failed - empty) + " stored, " +
-                         std::to_string(failed) + " failed, " + std::to_string(empty) +
-                         " empty, " + counted(number("rows"), "row");
+                         std::to_string(failed) + " failed, " + std::to_string(empty) + " empty, " +
+                         counted(number("rows"), "row");
       for (const char* key : {"held", "dropped"}) {
         if (number(key) > 0) line += ", " + std::to_string(number(key)) + " " + key;
       }

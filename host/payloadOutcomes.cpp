@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-PayloadOutcomes::PayloadOutcomes(std::set<std::string> channels_,
-                                 std::vector<std::string> inputs_, size_t max_reports_)
+PayloadOutcomes::PayloadOutcomes(std::set<std::string> channels_, std::vector<std::string> inputs_,
+                                 size_t max_reports_)
     : channels(std::move(channels_)), inputs(std::move(inputs_)), max_reports(max_reports_) {}
 
 void PayloadOutcomes::Queued(size_t input, size_t line) {
@@ -19,8 +19,7 @@ void PayloadOutcomes::Observe(tvPluginSink& plugin, tvPluginSink::WorkerTurn tur
   plugin.GetStatus(status);
   static const nlohmann::json kNone = nlohmann::json::object();
   const auto found = status.find("channels");
-  const nlohmann::json& configured =
-      found != status.end() && found->is_object() ? *found : kNone;
+  const nlohmann::json& configured = found != status.end() && found->is_object() ? *found : kNone;
 
   std::lock_guard<std::mutex> guard(lock);
   if (loading) {
@@ -50,8 +49,7 @@ void PayloadOutcomes::Observe(tvPluginSink& plugin, tvPluginSink::WorkerTurn tur
     if (new_failures > 0) {
       const auto error = channel.value().find("last_error");
       Report(channel.key(), before.next, settled, new_failures,
-             error != channel.value().end() && error->is_string() ? error->get<std::string>()
-                                                                  : "");
+             error != channel.value().end() && error->is_string() ? error->get<std::string>() : "");
     }
     failed += new_failures;
     before = Seen{payloads, failures, before.next + settled};
@@ -88,8 +86,8 @@ std::string PayloadOutcomes::Where(uint64_t first, uint64_t count) const {
   if (from->input == to->input) {
     return name + ", lines " + std::to_string(from->line) + "-" + std::to_string(to->line);
   }
-  return name + ", line " + std::to_string(from->line) + " to " + inputs.at(to->input) +
-         ", line " + std::to_string(to->line);
+  return name + ", line " + std::to_string(from->line) + " to " + inputs.at(to->input) + ", line " +
+         std::to_string(to->line);
 }
 
 void PayloadOutcomes::Report(const std::string& channel, uint64_t first, uint64_t count,

@@ -67,8 +67,8 @@ class PayloadOutcomes {
   mutable std::mutex lock;
   std::deque<Origin> origins;  // origins[i] is that of payload number first_origin + i
   uint64_t first_origin = 0;
-  uint64_t taken = 0;          // payloads the worker has taken
-  bool loading = false;        // a load began: the counters may have started again
+  uint64_t taken = 0;    // payloads the worker has taken
+  bool loading = false;  // a load began: the counters may have started again
   uint64_t taken_at_load = 0;
   std::map<std::string, Seen> seen;
   std::map<std::string, uint64_t> dropped;

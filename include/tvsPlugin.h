@@ -114,8 +114,8 @@ class tvsPlugin : public tvPluginSink {
 
   // Writes `text` (its channel's own copy) to `channel` and counts it;
   // `read` is what the fast reader read of it, when it has.
-  void WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
-               const std::string& text, const tvsAggregatePayload* read);
+  void WriteTo(const std::string& channel_name, tvsChannelConfig& channel, const std::string& text,
+               const tvsAggregatePayload* read);
   // The next payload to write: the one a read-ahead group carried over, else
   // the queue's next; false when there is none.
   bool TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload);

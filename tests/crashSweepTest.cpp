@@ -95,7 +95,8 @@ bool column(sqlite3* db, const std::string& sql, std::vector<std::string>& value
       db, sql.c_str(),
       [](void* out, int columns, char** row, char**) {
         std::string joined;
-        for (int i = 0; i < columns; ++i) joined += std::string(i ? "|" : "") + (row[i] ? row[i] : "NULL");
+        for (int i = 0; i < columns; ++i)
+          joined += std::string(i ? "|" : "") + (row[i] ? row[i] : "NULL");
         static_cast<std::vector<std::string>*>(out)->push_back(joined);
         return 0;
       },
@@ -107,11 +108,11 @@ bool column(sqlite3* db, const std::string& sql, std::vector<std::string>& value
 
 // What the cuts of one configuration left.
 struct Tally {
-  int states = 0;        // distinct disks checked
-  int corrupt = 0;       // a file that does not open or fails integrity_check
-  int partial = 0;       // an interval with a part of its payload's rows
-  int lost_states = 0;   // disks without a payload that was reported saved
-  int most_lost = 0;     // the most such payloads on one disk
+  int states = 0;       // distinct disks checked
+  int corrupt = 0;      // a file that does not open or fails integrity_check
+  int partial = 0;      // an interval with a part of its payload's rows
+  int lost_states = 0;  // disks without a payload that was reported saved
+  int most_lost = 0;    // the most such payloads on one disk
   std::string first_problem;
 
   void Problem(const std::string& what) {
@@ -195,10 +196,11 @@ class CrashSweep : public ::testing::TestWithParam<CrashConfig> {
     const auto read = [&](sqlite3* db, const std::string& file) {
       std::vector<std::string> values;
       std::string error;
-      if (!column(db, "PRAGMA integrity_check", values, error) || values != std::vector<std::string>{"ok"}) {
+      if (!column(db, "PRAGMA integrity_check", values, error) ||
+          values != std::vector<std::string>{"ok"}) {
         corrupt = true;
-        tally.Problem(where + ": " + file + ": integrity_check: " +
-                      (error.empty() ? values.at(0) : error));
+        tally.Problem(where + ": " + file +
+                      ": integrity_check: " + (error.empty() ? values.at(0) : error));
         return;
       }
       if (!column(db,
@@ -240,8 +242,8 @@ class CrashSweep : public ::testing::TestWithParam<CrashConfig> {
     const int entries = config.size_cap ? 400 : 20;
     bool partial = false;
     for (const auto& [k, rows] : found) {
-      const std::string whole = std::to_string(entries) + " rows, bytes " + std::to_string(k) +
-                                ".." + std::to_string(k);
+      const std::string whole =
+          std::to_string(entries) + " rows, bytes " + std::to_string(k) + ".." + std::to_string(k);
       if (rows != whole) {
         partial = true;
         tally.Problem(where + ": payload " + std::to_string(k) + " holds " + rows);
@@ -298,7 +300,8 @@ class CrashSweep : public ::testing::TestWithParam<CrashConfig> {
         if (!seen.insert(std::hash<std::string>()(image)).second) continue;
         Check(config, disk, saved, tally,
               "cut after step " + std::to_string(i + 1) + " (mode " +
-                  std::to_string(static_cast<int>(mode)) + ", " + std::to_string(saved) + " saved)");
+                  std::to_string(static_cast<int>(mode)) + ", " + std::to_string(saved) +
+                  " saved)");
       }
     }
     return tally;
@@ -310,15 +313,18 @@ TEST_P(CrashSweep, WhatIsReportedSavedSurvivesACut) {
   TempDir dir;
   const auto trace = Record(config, dir);
   int saved = 0;
-  for (const auto& step : trace) saved += step.kind == tvsCrashVfs::Step::kNote && step.data.rfind(kSaved, 0) == 0;
+  for (const auto& step : trace)
+    saved += step.kind == tvsCrashVfs::Step::kNote && step.data.rfind(kSaved, 0) == 0;
   ASSERT_EQ(streamLength(), saved) << "the stream itself was not stored whole";
   // The step the configuration is here for happened within the trace.
   std::string step = config.size_cap ? "b: size cap: deleted " : "";
   if (config.middle == Middle::kReload) step = "sink: Loading configuration: ";
   if (config.middle == Middle::kReplace) step = "was removed or replaced; reopening it";
-  if (config.middle == Middle::kDailyPurge) step = "sink-sqlite: running daily purge for aggregate b.b.db";
+  if (config.middle == Middle::kDailyPurge)
+    step = "sink-sqlite: running daily purge for aggregate b.b.db";
   int seen = 0;
-  for (const auto& each : trace) seen += each.kind == tvsCrashVfs::Step::kNote && each.data.find(step) != std::string::npos;
+  for (const auto& each : trace)
+    seen += each.kind == tvsCrashVfs::Step::kNote && each.data.find(step) != std::string::npos;
   EXPECT_GE(seen, config.middle == Middle::kReload ? 2 : 1) << step;
 
   testing::internal::CaptureStdout();  // the "Found table" lines of every reopen
@@ -375,9 +381,10 @@ const CrashConfig kConfigs[] = {
     {"TruncateBatch", R"("journal_mode": "truncate", "commit_batch": 16)", Promise::kDurable},
     {"TruncateExtra", R"("journal_mode": "truncate", "synchronous": "extra")", Promise::kDurable},
     {"TruncateFull", R"("journal_mode": "truncate", "synchronous": "full")", Promise::kDurable},
-    {"TruncateFullBatch", R"("journal_mode": "truncate", "synchronous": "full", "commit_batch": 16)",
-     Promise::kDurable},
-    {"TruncateExtraBatch", R"("journal_mode": "truncate", "synchronous": "extra", "commit_batch": 16)",
+    {"TruncateFullBatch",
+     R"("journal_mode": "truncate", "synchronous": "full", "commit_batch": 16)", Promise::kDurable},
+    {"TruncateExtraBatch",
+     R"("journal_mode": "truncate", "synchronous": "extra", "commit_batch": 16)",
      Promise::kDurable},
     {"TruncateNormal", R"("journal_mode": "truncate", "synchronous": "normal")", Promise::kNone},
     {"TruncateNormalBatch",
@@ -391,8 +398,8 @@ const CrashConfig kConfigs[] = {
     {"PersistFull", R"("journal_mode": "persist", "synchronous": "full")", Promise::kDurable},
     {"PersistFullBatch", R"("journal_mode": "persist", "synchronous": "full", "commit_batch": 16)",
      Promise::kDurable},
-    {"PersistExtraBatch", R"("journal_mode": "persist", "synchronous": "extra", "commit_batch": 16)",
-     Promise::kDurable},
+    {"PersistExtraBatch",
+     R"("journal_mode": "persist", "synchronous": "extra", "commit_batch": 16)", Promise::kDurable},
     {"PersistNormal", R"("journal_mode": "persist", "synchronous": "normal")", Promise::kNone},
     {"PersistNormalBatch",
      R"("journal_mode": "persist", "synchronous": "normal", "commit_batch": 16)", Promise::kNone},

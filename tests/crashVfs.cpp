@@ -1,7 +1,5 @@
 #include "crashVfs.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -15,6 +13,7 @@
 #include <stdexcept>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 using Step = tvsCrashVfs::Step;
 
@@ -319,8 +318,8 @@ std::vector<Step> tvsCrashVfs::Trace() {
 }
 
 std::map<std::string, std::string> tvsDiskAfterCut(const std::vector<Step>& trace, size_t steps,
-                                                   tvsCutMode mode, uint32_t seed,
-                                                   bool lose_synced, const std::string& database) {
+                                                   tvsCutMode mode, uint32_t seed, bool lose_synced,
+                                                   const std::string& database) {
   Disk disk;
   for (size_t i = 0; i < steps && i < trace.size(); ++i) {
     const Step& step = trace[i];
@@ -334,7 +333,8 @@ std::map<std::string, std::string> tvsDiskAfterCut(const std::vector<Step>& trac
         const auto name = disk.names.find(database);
         const bool ignored = lose_synced && name != disk.names.end() && name->second == step.file;
         if (!ignored) {
-          for (const Step* write : inode.pending) Disk::Apply(inode.durable, *write, write->data.size());
+          for (const Step* write : inode.pending)
+            Disk::Apply(inode.durable, *write, write->data.size());
           inode.pending.clear();
         }
         if (step.dir_sync) disk.SyncDirectory();

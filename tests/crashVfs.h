@@ -31,11 +31,11 @@ class tvsCrashVfs {
                   std::string name = {})
         : kind(step_kind), file(inode), offset(at), data(std::move(bytes)), path(std::move(name)) {}
     Kind kind;
-    int file = -1;        // kWrite, kTruncate, kSync, kCreate: the inode
-    int64_t offset = 0;   // kWrite: where; kTruncate: the new size
-    std::string data;     // kWrite: the bytes; kNote: the text
-    std::string path;     // kCreate, kDelete: the name; kRename: the old name
-    std::string to;       // kRename: the new name
+    int file = -1;          // kWrite, kTruncate, kSync, kCreate: the inode
+    int64_t offset = 0;     // kWrite: where; kTruncate: the new size
+    std::string data;       // kWrite: the bytes; kNote: the text
+    std::string path;       // kCreate, kDelete: the name; kRename: the old name
+    std::string to;         // kRename: the new name
     bool dir_sync = false;  // kSync: the directory was synced with the file
   };
 

@@ -142,19 +142,20 @@ TEST_F(DefensiveTest, EveryConnectionIsDefensiveAndEverythingThePluginDoesStillW
            {"name": "bytes", "type": "INTEGER"}]}]})")
       .reset();
   watch.Unwatched([&] {
-    Exec(DbFile(),
-         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
-         "INSERT INTO flows_intervals (id, time_start, time_end, created_at) "
-         "SELECT i, i, i, datetime('now', '-9 days') FROM n;"
-         "INSERT INTO talkers (interval_id, ip) SELECT id, hex(randomblob(512)) FROM flows_intervals;");
+    Exec(
+        DbFile(),
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
+        "INSERT INTO flows_intervals (id, time_start, time_end, created_at) "
+        "SELECT i, i, i, datetime('now', '-9 days') FROM n;"
+        "INSERT INTO talkers (interval_id, ip) SELECT id, hex(randomblob(512)) FROM flows_intervals;");
   });
   const auto grown_to = std::filesystem::file_size(DbFile());
 
   // ALTER TABLE ... ADD COLUMN, a switch to WAL, the start-up purge with its
   // incremental vacuum and the WAL's truncation, a size cap.
-  auto channel = Open(talkers +
-                      R"("schema_update": "add_columns", "journal_mode": "wal", "max_db_mb": 1, )" +
-                      R"("auto_vacuum": "incremental", "purge_in_days": 7, )" + grown);
+  auto channel =
+      Open(talkers + R"("schema_update": "add_columns", "journal_mode": "wal", "max_db_mb": 1, )" +
+           R"("auto_vacuum": "incremental", "purge_in_days": 7, )" + grown);
   EXPECT_LT(std::filesystem::file_size(DbFile()), grown_to / 4);
   EXPECT_EQ(0u, std::filesystem::file_size(DbFile() + "-wal"));
   // The first payload runs the daily purge on a connection of its own.
@@ -173,7 +174,10 @@ TEST_F(DefensiveTest, EveryConnectionIsDefensiveAndEverythingThePluginDoesStillW
   const std::vector<std::string> lines = log.Lines();
   EXPECT_THAT(lines, Contains("flows: added column note to table talkers\n"));
   EXPECT_THAT(lines, Contains(StartsWith("flows: size cap: deleted ")));
-  EXPECT_THAT(lines, Contains("sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
+  EXPECT_THAT(
+      lines,
+      Contains(
+          "sink-sqlite: purged data older than 7 days from table flows_intervals in DB flows.db\n"));
   for (const std::string& line : lines) {
     EXPECT_THAT(line, Not(HasSubstr("Error"))) << line;
     EXPECT_THAT(line, Not(HasSubstr("failed"))) << line;
@@ -277,7 +281,8 @@ TEST_F(DefensiveTest, AFileSwappedInForTheOpenIsRefusedWhereOthersMayWrite) {
   }
   EXPECT_THAT(log.Lines(),
               Contains("Failed to open DB 'flows.db': refused, the file was replaced while it was "
-                       "opened, in " + shared + " where other users may write\n"));
+                       "opened, in " +
+                       shared + " where other users may write\n"));
   EXPECT_EQ(bytes, ReadFile(path));
 
   // Where nobody else may write, a swap is nobody's plant: opened as ever.

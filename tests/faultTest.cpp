@@ -30,8 +30,8 @@ class FaultTest : public ::testing::Test {
 
   // The channel "flows", with `members` (such as R"("commit_batch": 64, )") ahead of its own.
   void WriteConfig(const std::string& members) {
-    dir.Write("sink.json",
-              R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {)" + members + R"("db_name": "flows.db",
+    dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {)" +
+                               members + R"("db_name": "flows.db",
         "data_source": "aggregator", "tables": [{"name": "talkers", "columns": [
           {"name": "seq", "type": "INTEGER", "not_null": true}, {"name": "ip", "type": "TEXT", "not_null": true},
           {"name": "note", "type": "TEXT"}]}]}}})");

@@ -17,11 +17,11 @@ constexpr bool kSanitized = false;
 
 // How the child is started, beyond its arguments.
 struct HostLaunch {
-  long file_size_limit = -1;      // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
-  long address_space_limit = -1;  // RLIMIT_AS in bytes; allocations past it fail
-  bool unprivileged = false;      // when root, run as nobody so file modes apply
-  int file_umask = -1;            // the child's umask, when 0 or more
-  std::vector<std::string> env;   // NAME=VALUE entries added to the environment
+  long file_size_limit = -1;         // RLIMIT_FSIZE in bytes; writes past it fail with EFBIG
+  long address_space_limit = -1;     // RLIMIT_AS in bytes; allocations past it fail
+  bool unprivileged = false;         // when root, run as nobody so file modes apply
+  int file_umask = -1;               // the child's umask, when 0 or more
+  std::vector<std::string> env;      // NAME=VALUE entries added to the environment
   std::vector<std::string> wrapper;  // a command the host runs under, such as strace
 };
 

@@ -1,9 +1,9 @@
 // The host program, end to end through its binary.
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
@@ -146,13 +146,14 @@ TEST_F(HostTest, StoresPayloadFilesAndPrintsStatus) {
   EXPECT_EQ(3, result.code) << result.err;
   EXPECT_EQ("Found table: talkers\n[i] rows added: 10\n", result.out);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\ntavrin-sink-host: " + dir.File("b.jsonl") +
-      ", line 2: failed on channel flows: flows: JSON parse error: [json.exception.parse_error.101] "
-      "parse error at line 1, column 2: syntax error while parsing value - invalid literal; last "
-      "read: 'no'\ntavrin-sink-host: channel flows: 5 payloads, 4 "
-      "stored, 1 failed, 0 empty, 10 rows; last error: flows: JSON parse error: "
-      "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing "
-      "value - invalid literal; last read: 'no'\n",
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\ntavrin-sink-host: " +
+          dir.File("b.jsonl") +
+          ", line 2: failed on channel flows: flows: JSON parse error: [json.exception.parse_error.101] "
+          "parse error at line 1, column 2: syntax error while parsing value - invalid literal; last "
+          "read: 'no'\ntavrin-sink-host: channel flows: 5 payloads, 4 "
+          "stored, 1 failed, 0 empty, 10 rows; last error: flows: JSON parse error: "
+          "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while parsing "
+          "value - invalid literal; last read: 'no'\n",
       result.err);
   EXPECT_EQ(
       (Rows{{"100", "2"}, {"160", "3"}, {"220", "1"}, {"280", "4"}}),
@@ -202,10 +203,12 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
   HostResult result =
       RunHost(Args({"-D", "DATA=" + dir.path(), "-d"}), dir.path(), Payload(100, 1));
   EXPECT_EQ(0, result.code) << result.err;
-  EXPECT_THAT(result.err,
-              HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
-                        "sink-sqlite: Loading configuration: " +
-                        dir.File("sink.json") + "\n"));
+  EXPECT_THAT(
+      result.err,
+      HasSubstr("sink-sqlite: initialized\nsink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+                "\n"
+                "sink-sqlite: Loading configuration: " +
+                dir.File("sink.json") + "\n"));
   EXPECT_THAT(
       result.err,
       HasSubstr(
@@ -213,10 +216,10 @@ TEST_F(HostTest, DebugLogOnlyWithFlagAndVariablesExpand) {
   EXPECT_EQ((Rows{{"1"}}), Q("SELECT count(*) FROM talkers", "data/flows.db"));
 
   result = RunHost(Args({"-D", "DATA=" + dir.path()}), dir.path(), Payload(200, 1));
-  EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\ntavrin-sink-host: channel flows: 1 payload, 1 "
-      "stored, 0 failed, 0 empty, 1 row\n",
-      result.err);
+  EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+            "\ntavrin-sink-host: channel flows: 1 payload, 1 "
+            "stored, 0 failed, 0 empty, 1 row\n",
+            result.err);
 }
 
 TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
@@ -224,11 +227,11 @@ TEST_F(HostTest, ConfigurationErrorExitsOneWithoutStatus) {
       RunHost({"-c", dir.File("none.json"), "-C", "flows"}, dir.path(), Payload(100, 1));
   EXPECT_EQ(1, result.code);
   EXPECT_EQ("", result.out);
-  EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\nerror: sink-sqlite: error opening configuration: " +
-          dir.File("none.json") + "\ntavrin-sink-host: " + dir.File("none.json") +
-          ": No such file or directory\n",
-      result.err);
+  EXPECT_EQ("sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+            "\nerror: sink-sqlite: error opening configuration: " +
+                dir.File("none.json") + "\ntavrin-sink-host: " + dir.File("none.json") +
+                ": No such file or directory\n",
+            result.err);
 }
 
 TEST_F(HostTest, AnUndefinedVariableIsNamedWithHowToDefineIt) {
@@ -238,9 +241,12 @@ TEST_F(HostTest, AnUndefinedVariableIsNamedWithHowToDefineIt) {
     std::vector<std::string> more;
     std::string lines;  // the end of standard error
   };
-  const std::string tables = R"("tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}])";
+  const std::string tables =
+      R"("tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}])";
   const std::vector<Case> cases = {
-      {"top-level db_path", R"({"db_path": "${DATA_DIR}", "channels": {}})", {},
+      {"top-level db_path",
+       R"({"db_path": "${DATA_DIR}", "channels": {}})",
+       {},
        "error: sink-sqlite: database path doesn't exist: ${DATA_DIR}\n"
        "tavrin-sink-host: DATA_DIR is not defined; define it with -D DATA_DIR=DIR\n"},
       {"a channel's db_path, another variable defined",
@@ -249,7 +255,8 @@ TEST_F(HostTest, AnUndefinedVariableIsNamedWithHowToDefineIt) {
        "error: flows: cannot open DB: ${A}/x/f.db: unable to open database file\n"
        "tavrin-sink-host: ${A}/x: No such file or directory\n"
        "tavrin-sink-host: A is not defined; define it with -D A=DIR\n"},
-      {"defined, but the directory is missing", R"({"db_path": "${D}/none", "channels": {}})",
+      {"defined, but the directory is missing",
+       R"({"db_path": "${D}/none", "channels": {}})",
        {"-D", "D=" + dir.path()},
        "error: sink-sqlite: database path doesn't exist: " + dir.File("none") + "\n"},
   };
@@ -366,7 +373,8 @@ TEST_F(HostTest, TyposInTheConfigurationAndUnknownChannelsAreWarnedOf) {
   const HostResult result = RunHost(Args({"-C", "flow"}), dir.path(), Payload(100, 1));
   EXPECT_EQ(3, result.code);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+      "\n"
       "sink-sqlite: top level: unknown key \"purge_in_day\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"data_sorce\" ignored\n"
       "sink-sqlite: channel flows: unknown key \"journal_mdoe\" ignored\n"
@@ -413,7 +421,8 @@ TEST_F(HostTest, SignalsActAtOnceOnABusyInput) {
 }
 
 TEST_F(HostTest, ExitStatusTellsWhetherEveryPayloadWasStored) {
-  WriteConfig(dir.path(), R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
+  WriteConfig(dir.path(),
+              R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
       "tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
   struct Case {
     const char* name;
@@ -428,26 +437,49 @@ TEST_F(HostTest, ExitStatusTellsWhetherEveryPayloadWasStored) {
   };
   const std::string too_long = std::string(400, ' ') + "\n";
   const std::vector<Case> cases = {
-      {"all stored", {}, Payload(100, 2) + Payload(160, 1), 0,
+      {"all stored",
+       {},
+       Payload(100, 2) + Payload(160, 1),
+       0,
        "channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"},
-      {"nothing to store is no failure", {}, empty + "\n", 0,
+      {"nothing to store is no failure",
+       {},
+       empty + "\n",
+       0,
        "channel flows: 1 payload, 0 stored, 0 failed, 1 empty, 0 rows\n"},
-      {"no payloads", {}, "", 0, "channel flows: 0 payloads, 0 stored, 0 failed, 0 empty, 0 rows\n"},
-      {"CRLF line ends, a blank line among them", {}, crlf(Payload(100, 2) + "\n" + Payload(160, 1)),
-       0, "channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"},
-      {"one failed", {}, Payload(100, 2) + "not json\n", 3,
+      {"no payloads",
+       {},
+       "",
+       0,
+       "channel flows: 0 payloads, 0 stored, 0 failed, 0 empty, 0 rows\n"},
+      {"CRLF line ends, a blank line among them",
+       {},
+       crlf(Payload(100, 2) + "\n" + Payload(160, 1)),
+       0,
+       "channel flows: 2 payloads, 2 stored, 0 failed, 0 empty, 3 rows\n"},
+      {"one failed",
+       {},
+       Payload(100, 2) + "not json\n",
+       3,
        "channel flows: 2 payloads, 1 stored, 1 failed, 0 empty, 2 rows; last error: flows: JSON "
        "parse error: [json.exception.parse_error.101] parse error at line 1, column 2: syntax "
        "error while parsing value - invalid literal; last read: 'no'\n"},
-      {"not configured", {"-C", "flow"}, Payload(100, 1), 3,
+      {"not configured",
+       {"-C", "flow"},
+       Payload(100, 1),
+       3,
        "channel flow: not configured, 1 payload dropped\n"
        "tavrin-sink-host: channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"},
-      {"disabled", {"-C", "old"}, Payload(100, 1), 3,
-       "channel old: disabled, 1 payload dropped\n"},
-      {"line skipped", {"--max-line-bytes", "300"}, Payload(100, 1) + too_long, 3,
+      {"disabled", {"-C", "old"}, Payload(100, 1), 3, "channel old: disabled, 1 payload dropped\n"},
+      {"line skipped",
+       {"--max-line-bytes", "300"},
+       Payload(100, 1) + too_long,
+       3,
        "channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
        "tavrin-sink-host: 1 line skipped, longer than 300 bytes (--max-line-bytes)\n"},
-      {"lines skipped", {"--max-line-bytes", "200"}, too_long + too_long + Payload(1, 1) + too_long,
+      {"lines skipped",
+       {"--max-line-bytes", "200"},
+       too_long + too_long + Payload(1, 1) + too_long,
        3,
        "channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
        "tavrin-sink-host: 3 lines skipped, longer than 200 bytes (--max-line-bytes)\n"},
@@ -481,20 +513,23 @@ TEST_F(HostTest, AFailureBeforeAReloadStillCounts) {
   host.CloseInput();
   EXPECT_EQ(3, host.Wait());
   // The summary says so: the failure is no longer in the channel's counts.
-  EXPECT_THAT(host.Stderr(),
-              HasSubstr("tavrin-sink-host: channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
-                        "tavrin-sink-host: 1 payload failed before the last reload; the counts "
-                        "above start there\n"));
+  EXPECT_THAT(
+      host.Stderr(),
+      HasSubstr("tavrin-sink-host: channel flows: 1 payload, 1 stored, 0 failed, 0 empty, 1 row\n"
+                "tavrin-sink-host: 1 payload failed before the last reload; the counts "
+                "above start there\n"));
 }
 
 TEST_F(HostTest, SummaryHasALineForEveryChannelGiven) {
-  WriteConfig(dir.path(), R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
+  WriteConfig(dir.path(),
+              R"(, "old": {"db_name": "old.db", "enable": false, "data_source": "aggregator",
       "tables": [{"name": "t", "columns": [{"name": "ip", "type": "TEXT"}]}]})");
   const HostResult result = RunHost(Args({"-C", "old", "-C", "flow", "-C", "flow"}), dir.path(),
                                     Payload(100, 1) + Payload(160, 2));
   EXPECT_EQ(3, result.code);
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+      "\n"
       "tavrin-sink-host: warning: channel flow is not configured; its payloads are dropped\n"
       "tavrin-sink-host: warning: channel old is disabled in the configuration; its payloads are "
       "dropped\n"
@@ -507,9 +542,9 @@ TEST_F(HostTest, SummaryHasALineForEveryChannelGiven) {
 
 TEST_F(HostTest, FailedPayloadsAreNamedByTheirLine) {
   // Line 2 is no JSON, line 3 empty, line 5 lacks the NOT NULL ip.
-  dir.Write("p.jsonl", Payload(100, 1) + "not json\n\n" + Payload(160, 1) +
-                           R"({"log_time_start": 220, "log_time_end": 280, "stats": [{"bytes": 1}]})" +
-                           "\n");
+  dir.Write("p.jsonl",
+            Payload(100, 1) + "not json\n\n" + Payload(160, 1) +
+                R"({"log_time_start": 220, "log_time_end": 280, "stats": [{"bytes": 1}]})" + "\n");
   HostResult result = RunHost(Args({dir.File("p.jsonl")}), dir.path());
   EXPECT_EQ(3, result.code);
   EXPECT_THAT(result.err,
@@ -531,9 +566,10 @@ TEST_F(HostTest, FailedPayloadsAreNamedByTheirLine) {
   EXPECT_THAT(result.err, HasSubstr("tavrin-sink-host: standard input, line 10: failed on channel "
                                     "flows: flows: JSON parse error: "));
   EXPECT_THAT(result.err, Not(HasSubstr("standard input, line 11:")));
-  EXPECT_THAT(result.err,
-              HasSubstr("\ntavrin-sink-host: 3 more failed payloads not listed (-d logs every "
-                        "failure)\ntavrin-sink-host: channel flows: 13 payloads, 0 stored, 13 failed"));
+  EXPECT_THAT(
+      result.err,
+      HasSubstr("\ntavrin-sink-host: 3 more failed payloads not listed (-d logs every "
+                "failure)\ntavrin-sink-host: channel flows: 13 payloads, 0 stored, 13 failed"));
   result = RunHost(Args({"-d"}), dir.path(), many);
   EXPECT_EQ(3, result.code);
   EXPECT_THAT(result.err, Not(HasSubstr("failed on channel")));
@@ -552,8 +588,9 @@ TEST_F(HostTest, PayloadsCommittedTogetherAreNamedByTheirRange) {
   const std::string err = result.err;
   ASSERT_TRUE(std::regex_search(
       err, match,
-      std::regex("tavrin-sink-host: standard input, (line 150: failed|lines ([0-9]+)-([0-9]+): 1 of "
-                 "[0-9]+ payloads failed) on channel flows")))
+      std::regex(
+          "tavrin-sink-host: standard input, (line 150: failed|lines ([0-9]+)-([0-9]+): 1 of "
+          "[0-9]+ payloads failed) on channel flows")))
       << err;
   if (match[2].matched) {
     EXPECT_LE(std::stoi(match[2]), 150);
@@ -661,9 +698,9 @@ TEST(FlowgenTest, PairsProtocolsWithTheirTransportsAndPortsAsRealTrafficDoes) {
   ASSERT_EQ(0, result.code) << result.err;
   // Detected protocol: IP protocol and server port.
   const std::map<std::string, std::pair<int, int>> expected = {
-      {"DNS", {17, 53}},  {"NTP", {17, 123}},   {"SSH", {6, 22}},    {"QUIC", {17, 443}},
-      {"TLS", {6, 443}},  {"HTTP", {6, 80}},    {"IMAPS", {6, 993}}, {"SMTP", {6, 587}},
-      {"STUN", {17, 3478}}};
+      {"DNS", {17, 53}},   {"NTP", {17, 123}}, {"SSH", {6, 22}},
+      {"QUIC", {17, 443}}, {"TLS", {6, 443}},  {"HTTP", {6, 80}},
+      {"IMAPS", {6, 993}}, {"SMTP", {6, 587}}, {"STUN", {17, 3478}}};
   std::set<std::string> seen;
   std::map<std::string, std::set<std::string>> protocols_of;
   const std::vector<json> payloads = Lines(result.out);
@@ -675,8 +712,8 @@ TEST(FlowgenTest, PairsProtocolsWithTheirTransportsAndPortsAsRealTrafficDoes) {
       const std::string detected = flow["detected_protocol"];
       SCOPED_TRACE(flow.dump());
       ASSERT_TRUE(expected.count(detected));
-      EXPECT_EQ(expected.at(detected), std::make_pair(flow["protocol"].get<int>(),
-                                                      flow["other_port"].get<int>()));
+      EXPECT_EQ(expected.at(detected),
+                std::make_pair(flow["protocol"].get<int>(), flow["other_port"].get<int>()));
       seen.insert(detected);
       protocols_of[flow["application"]].insert(detected);
     }
@@ -723,9 +760,9 @@ TEST(FlowgenTest, UsageErrorsNameTheOptionAndExitTwo) {
     SCOPED_TRACE(args);
     const FlowgenResult result = RunFlowgen(dir, args);
     EXPECT_EQ(2, result.code);
-    EXPECT_EQ("tavrin-flowgen: " + message +
-                  "\nTry 'tavrin-flowgen --help' for more information.\n",
-              result.err);
+    EXPECT_EQ(
+        "tavrin-flowgen: " + message + "\nTry 'tavrin-flowgen --help' for more information.\n",
+        result.err);
     EXPECT_EQ("", result.out);
   }
 }

@@ -350,8 +350,8 @@ const SweepConfig kConfigs[] = {
     {"ReadAheadBatchJournal", "commit_batch 64, rollback journal, read_ahead",
      R"("commit_batch": 64, "read_ahead": true)", kJournalPoints},
     // Every fault passes, so every payload is stored, once.
-    {"RetryOneByOneJournal", "commit_batch 1, rollback journal, retry_mb 1",
-     R"("retry_mb": 1)", kJournalPoints, true},
+    {"RetryOneByOneJournal", "commit_batch 1, rollback journal, retry_mb 1", R"("retry_mb": 1)",
+     kJournalPoints, true},
     {"RetryBatchJournal", "commit_batch 64, rollback journal, retry_mb 1",
      R"("commit_batch": 64, "retry_mb": 1)", kJournalPoints, true},
     {"RetryBatchWal", "commit_batch 64, wal, retry_mb 1",

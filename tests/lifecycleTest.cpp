@@ -31,7 +31,8 @@ class LifecycleTest : public ::testing::Test {
   void WriteConfig(const std::string& members) {
     dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {"flows": {)" +
                                members + R"("db_name": "flows.db", "data_source": "aggregator",
-                               "tables": )" + kTalkers + "}}}");
+                               "tables": )" +
+                               kTalkers + "}}}");
   }
 
   std::vector<std::string> Args(std::vector<std::string> more = {}) {
@@ -105,10 +106,10 @@ TEST_F(LifecycleTest, ABatchingChannelLeavesAnotherOnTheSameFileStoring) {
   const std::string table = R"(", "tables": [{"name": ")";
   const std::string columns = R"(", "columns": [{"name": "bytes", "type": "INTEGER"}]}]})";
   dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {
-      "a": {"db_name": "shared.db", "commit_batch": 8, "data_source": "aggregator)" + table +
-                             "a_rows" + columns + R"(,
-      "b": {"db_name": "shared.db", "data_source": "aggregator)" + table + "b_rows" + columns +
-                             "}}");
+      "a": {"db_name": "shared.db", "commit_batch": 8, "data_source": "aggregator)" +
+                             table + "a_rows" + columns + R"(,
+      "b": {"db_name": "shared.db", "data_source": "aggregator)" +
+                             table + "b_rows" + columns + "}}");
   std::string input;
   for (int k = 1; k <= 40; ++k) input += Payload(k, 3);
   const HostResult result = RunHost(Args({"-C", "a", "-C", "b"}), dir.path(), input);
@@ -126,7 +127,8 @@ TEST_F(LifecycleTest, SizeCapKeepsTheCommitThatCrossedTheBoundAndStopsNearNinety
   // One payload larger than the bound by itself stays whole.
   HostResult result = RunHost(Args({"-C", "flows"}), dir.path(), Payload(1, 50000));
   EXPECT_EQ(0, result.code);
-  EXPECT_THAT(result.err, HasSubstr("sink-sqlite: saved 50000 rows from payload on channel flows\n"));
+  EXPECT_THAT(result.err,
+              HasSubstr("sink-sqlite: saved 50000 rows from payload on channel flows\n"));
   EXPECT_THAT(result.err, HasSubstr("flows: size cap: deleted 0 intervals, "));
   EXPECT_THAT(result.err, HasSubstr(" bytes used; the newest commit alone exceeds the bound\n"));
   EXPECT_EQ(50000, Count("SELECT count(*) FROM talkers WHERE bytes = 1"));
@@ -184,10 +186,12 @@ TEST_F(LifecycleTest, LargeConfigurationsLoadInLinearTime) {
   // 100,000 channel objects took minutes while each object's end scanned
   // its parent's members; the bound leaves room for the slowest build.
   std::string channels;
-  for (int i = 0; i < 100000; ++i) channels += R"("off)" + std::to_string(i) + R"(": {"enable": false}, )";
-  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {)" + channels +
-                             R"("flows": {"db_name": "flows.db", "data_source": "aggregator", "tables": )" +
-                             kTalkers + "}}}");
+  for (int i = 0; i < 100000; ++i)
+    channels += R"("off)" + std::to_string(i) + R"(": {"enable": false}, )";
+  dir.Write("sink.json",
+            R"({"db_path": ")" + dir.path() + R"(", "channels": {)" + channels +
+                R"("flows": {"db_name": "flows.db", "data_source": "aggregator", "tables": )" +
+                kTalkers + "}}}");
   HostProcess host({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path());
   host.Write(Payload(1, 2));
   host.CloseInput();
@@ -205,7 +209,8 @@ TEST_F(LifecycleTest, TyposInTableColumnAndForeignKeySchemasAreWarnedOf) {
         {"name": "other", "colums": []}]}}})");
   const HostResult result = RunHost({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path(), "");
   EXPECT_EQ(
-      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"
+      "sink-sqlite: Tavrin SQLite Sink Plugin v" TVS_VERSION
+      "\n"
       "sink-sqlite: channel flows table talkers column ip: unknown key \"not_nul\" ignored\n"
       "sink-sqlite: channel flows table talkers column bytes: unknown key \"maped\" ignored\n"
       "sink-sqlite: channel flows table talkers column peer foreign_key: unknown key \"on_delet\" ignored\n"
@@ -223,8 +228,11 @@ TEST_F(LifecycleTest, AnOpenThatFellBackToReadOnlyFailsAtLoadReloadAndReopen) {
     HostLaunch launch;
     // LeakSanitizer cannot run under a tracer.
     launch.env = {"ASAN_OPTIONS=detect_leaks=0"};
-    launch.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=openat", "-e",
-                      "inject=openat:error=EMFILE:when=" + std::to_string(n), "-P", path};
+    launch.wrapper = {
+        "strace",       "-f",        "-qq",
+        "-o",           "/dev/null", "-e",
+        "trace=openat", "-e",        "inject=openat:error=EMFILE:when=" + std::to_string(n),
+        "-P",           path};
     return launch;
   };
   const std::string read_only =
@@ -262,7 +270,8 @@ TEST_F(LifecycleTest, AnOpenThatFellBackToReadOnlyFailsAtLoadReloadAndReopen) {
     std::filesystem::copy_file(path, dir.File("copy.db"));
     std::filesystem::rename(dir.File("copy.db"), path);
     host.Write(Payload(6, 1));
-    ASSERT_TRUE(Eventually([&] { return Occurrences(host.Stderr(), "payload not stored") >= 1; }, 3))
+    ASSERT_TRUE(
+        Eventually([&] { return Occurrences(host.Stderr(), "payload not stored") >= 1; }, 3))
         << host.Stderr();
     host.Write(Payload(7, 1));
     host.CloseInput();
@@ -327,8 +336,9 @@ TEST_F(LifecycleTest, WithRetryAReaderHoldingTheFileDelaysPayloadsButLosesNone) 
     EXPECT_GT(flows["retried"].get<int>(), 0);
     EXPECT_EQ(0, flows["dropped"]);
     EXPECT_EQ(0, flows["held"]);
-    EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 100 payloads, 100 stored, 0 failed, 0 empty, "
-                                         "2000 rows\n"));
+    EXPECT_THAT(host.Stderr(),
+                HasSubstr("channel flows: 100 payloads, 100 stored, 0 failed, 0 empty, "
+                          "2000 rows\n"));
   }
 }
 
@@ -348,8 +358,9 @@ TEST_F(LifecycleTest, WithRetryTerminationInAWindowReportsTheLostAndAKillLeavesN
       host.Signal(SIGTERM);
       EXPECT_EQ(3, host.Wait());
       EXPECT_THAT(host.Stderr(), HasSubstr("flows: 5 held payloads lost at termination\n"));
-      EXPECT_THAT(host.Stderr(), HasSubstr("channel flows: 5 payloads, 0 stored, 5 failed, 0 empty, "
-                                           "0 rows, 5 dropped; last error: "));
+      EXPECT_THAT(host.Stderr(),
+                  HasSubstr("channel flows: 5 payloads, 0 stored, 5 failed, 0 empty, "
+                            "0 rows, 5 dropped; last error: "));
     }
     {
       HostProcess host(Args({"-C", "flows"}), dir.path());
@@ -375,7 +386,8 @@ TEST_F(LifecycleTest, ReadingAheadStoresAndLogsExactlyWhatTheWorkerAloneDoes) {
     if (k % 10 == 3) payload = "/* minute " + std::to_string(k) + " */ " + payload;
     if (k % 25 == 5) payload = "{\"log_time_start\": " + std::to_string(k) + ", \"stats\": [}\n";
     const size_t bytes = payload.find("\"bytes\": ");
-    if (k % 30 == 8 && bytes != std::string::npos) payload.replace(bytes, 9, "\"bytes\": \"x\", \"b\": ");
+    if (k % 30 == 8 && bytes != std::string::npos)
+      payload.replace(bytes, 9, "\"bytes\": \"x\", \"b\": ");
     input += payload;
   }
   std::map<bool, std::string> logs, rows, failed_lines;
@@ -401,6 +413,9 @@ TEST_F(LifecycleTest, ReadingAheadStoresAndLogsExactlyWhatTheWorkerAloneDoes) {
   EXPECT_EQ(logs[false], logs[true]);
   EXPECT_EQ(rows[false], rows[true]);
   EXPECT_EQ(failed_lines[false], failed_lines[true]);
-  EXPECT_THAT(failed_lines[true], HasSubstr("standard input, line 5: failed on channel flows: flows: JSON parse error: "));
-  EXPECT_THAT(logs[true], HasSubstr("channel flows: 150 payloads, 118 stored, 10 failed, 22 empty, 4720 rows"));
+  EXPECT_THAT(
+      failed_lines[true],
+      HasSubstr("standard input, line 5: failed on channel flows: flows: JSON parse error: "));
+  EXPECT_THAT(logs[true],
+              HasSubstr("channel flows: 150 payloads, 118 stored, 10 failed, 22 empty, 4720 rows"));
 }

@@ -4,9 +4,9 @@
 #include <filesystem>
 
 #include <dlfcn.h>
-#include <sqlite3.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "pluginAccess.h"
 #include "testSupport.h"
@@ -119,9 +119,10 @@ class PluginLoopTest : public ::testing::Test {
 
   // Channel "b" with further members, such as R"("commit_batch": 8)".
   void WriteChannel(const std::string& members) {
-    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
-                               R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator", )" +
-                               members + R"(, "tables": )" + kTalkers + "}}}");
+    dir.Write("sink.json",
+              R"({"db_path": ")" + dir.path() +
+                  R"(", "channels": {"b": {"db_name": "b.db", "data_source": "aggregator", )" +
+                  members + R"(, "tables": )" + kTalkers + "}}}");
   }
 
   json ChannelStatus() {
@@ -162,14 +163,15 @@ TEST_F(PluginLoopTest, TerminateBeforeStartLogsBannerOnly) {
   plugin->Terminate();
   ASSERT_EQ(0, plugin->Create());
   plugin->Join();
-  EXPECT_THAT(log.Lines(),
-              ElementsAre("sink: initialized\n", "sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
+  EXPECT_THAT(log.Lines(), ElementsAre("sink: initialized\n",
+                                       "sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
   EXPECT_EQ(0, tv_file_exists(dir.File("b.db")));
 }
 
 TEST_F(PluginLoopTest, RoutesToConfiguredChannelsAndCountsPositiveResults) {
   Start();
-  EXPECT_THAT(log.OperatorLines(), ElementsAre("sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
+  EXPECT_THAT(log.OperatorLines(),
+              ElementsAre("sink: Tavrin SQLite Sink Plugin v" TVS_VERSION "\n"));
   log.Clear();
 
   Queue(kThreeRows, {"a", "b"});
@@ -404,8 +406,10 @@ TEST_F(PluginLoopTest, BatchKeepsEveryPayloadButTheOneThatFails) {
       "b: payload not stored: [json.exception.type_error.302] type must be number, but is string\n");
   ASSERT_NE(lines.end(), failure);
   EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "b: Transaction aborted\n"));
-  EXPECT_EQ(0, std::count(lines.begin(), failure, "sink-sqlite: saved 3 rows from payload on channel b\n"));
-  EXPECT_EQ(4, std::count(failure, lines.end(), "sink-sqlite: saved 3 rows from payload on channel b\n"));
+  EXPECT_EQ(0, std::count(lines.begin(), failure,
+                          "sink-sqlite: saved 3 rows from payload on channel b\n"));
+  EXPECT_EQ(
+      4, std::count(failure, lines.end(), "sink-sqlite: saved 3 rows from payload on channel b\n"));
   EXPECT_EQ(12, Entries());
   const json status = ChannelStatus();
   EXPECT_EQ(5, status["payloads"]);
@@ -456,9 +460,10 @@ TEST_F(PluginLoopTest, SizeCapKeepsTheFileUnderItsBoundAndTheNewestIntervals) {
                           "b_intervals");
   EXPECT_EQ(kept.at(0).at(0), kept.at(0).at(1));  // a run of the newest minutes
   EXPECT_GT(std::stoi(kept.at(0).at(0)), 20);
-  EXPECT_EQ((Rows{{"0"}}),
-            Query(dir.File("b.db"),
-                  "SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM b_intervals)"));
+  EXPECT_EQ(
+      (Rows{{"0"}}),
+      Query(dir.File("b.db"),
+            "SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM b_intervals)"));
   const json status = ChannelStatus();
   EXPECT_EQ(400, status["payloads"]);
   EXPECT_EQ(0, status["failed"]);
@@ -466,6 +471,7 @@ TEST_F(PluginLoopTest, SizeCapKeepsTheFileUnderItsBoundAndTheNewestIntervals) {
   EXPECT_LE(status["db_used_bytes"].get<int64_t>(), 1 << 20);
   const auto lines = log.Lines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.rfind("b: size cap: deleted ", 0) == 0 && line.find(" bytes used\n") != std::string::npos;
+    return line.rfind("b: size cap: deleted ", 0) == 0 &&
+           line.find(" bytes used\n") != std::string::npos;
   }));
 }

@@ -42,7 +42,8 @@ class PrivateFilesTest : public ::testing::Test {
   static std::string Payload(int k) {
     return R"({"log_time_start": )" + std::to_string(60 * k) + R"(, "log_time_end": )" +
            std::to_string(60 * k + 60) + R"(, "stats": [{"ip": "10.0.0.)" + std::to_string(k) +
-           R"("}]})" "\n";
+           R"("}]})"
+           "\n";
   }
 
   static size_t Occurrences(const std::string& text, const std::string& part) {
@@ -145,7 +146,8 @@ TEST_F(PrivateFilesTest, NewFilesGetTheConfiguredModeAndSQLitesFilesFollowIt) {
     // live while the connection does.
     for (const std::string journal : {"persist", "wal"}) {
       SCOPED_TRACE(std::string(c.members) + " umask " + std::to_string(c.umask) + " " + journal);
-      for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(db + suffix);
+      for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        std::filesystem::remove(db + suffix);
       WriteConfig(data, std::string(c.members) + R"("journal_mode": ")" + journal + R"(", )");
       HostLaunch launch;
       launch.unprivileged = true;
@@ -204,8 +206,8 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtStartUp) {
   const std::string db = shared + "/flows.db";
   // Two channels in the directory: one warning names it.
   WriteConfig(shared, "", R"(, "other": {"db_name": "other.db", )" + std::string(kChannel) + "}");
-  const std::string warning = "sink-sqlite: database directory " + shared +
-                              " may be written by other users (mode 1777)";
+  const std::string warning =
+      "sink-sqlite: database directory " + shared + " may be written by other users (mode 1777)";
   struct Case {
     const char* name;
     std::function<std::string()> plant;  // returns the file they read
@@ -230,7 +232,8 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtStartUp) {
     const std::string before = ReadFile(db);
     const HostResult result = RunHost(Args(), dir.path(), Payload(2));
     EXPECT_EQ(1, result.code);
-    EXPECT_THAT(result.err, HasSubstr("error: flows: cannot open DB: " + db + ": " + c.refusal + "\n"));
+    EXPECT_THAT(result.err,
+                HasSubstr("error: flows: cannot open DB: " + db + ": " + c.refusal + "\n"));
     // The plugin says it all: no system reason for a file that opens.
     EXPECT_THAT(result.err, Not(HasSubstr("tavrin-sink-host: " + db)));
     EXPECT_EQ(1u, Occurrences(result.err, warning)) << result.err;
@@ -271,8 +274,7 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtAReload) {
     const std::string failed =
         "sink-sqlite: reload failed, keeping the running configuration: shared: cannot open DB: " +
         path + ": " +
-        Refused(name == "planted.db" ? "the file" : "the symbolic link at the path", shared) +
-        "\n";
+        Refused(name == "planted.db" ? "the file" : "the symbolic link at the path", shared) + "\n";
     ASSERT_TRUE(LogShows(host, failed)) << host.Stderr();
     // The running channel keeps storing.
     host.Write(Payload(1 + reloads));
@@ -314,8 +316,8 @@ TEST_F(PrivateFilesTest, PlantedFilesAndLinksAreRefusedAtAReopen) {
     ExpectUntouched(theirs);
     theirs = PlantLink(db);
     if (!retry) host.Write(Payload(4));
-    ASSERT_TRUE(LogShows(host, "cannot open DB: " + db + ": " +
-                                   Refused("the symbolic link at the path", shared)))
+    ASSERT_TRUE(LogShows(
+        host, "cannot open DB: " + db + ": " + Refused("the symbolic link at the path", shared)))
         << host.Stderr();
     ExpectUntouched(theirs);
     // Once the name is free, the plugin makes its own file again.

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <numeric>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -84,9 +84,7 @@ class RetryTest : public ::testing::Test {
   }
 
   // A disk that refuses every write until Disarm.
-  void DiskFull() {
-    tvsFaultVfs::Arm(tvsFaultVfs::kWrite, 1, SQLITE_FULL, dir.path() + "/", true);
-  }
+  void DiskFull() { tvsFaultVfs::Arm(tvsFaultVfs::kWrite, 1, SQLITE_FULL, dir.path() + "/", true); }
 
   json Flows() {
     json status = json::object();
@@ -108,8 +106,8 @@ class RetryTest : public ::testing::Test {
   // The minutes stored, in the order of their interval ids.
   std::vector<int> StoredMinutes() {
     std::vector<int> minutes;
-    for (const auto& row : Query(dir.File("flows.db"),
-                                 "SELECT time_start / 60 FROM flows_intervals ORDER BY id")) {
+    for (const auto& row :
+         Query(dir.File("flows.db"), "SELECT time_start / 60 FROM flows_intervals ORDER BY id")) {
       minutes.push_back(std::stoi(row.at(0)));
     }
     return minutes;
@@ -180,7 +178,8 @@ TEST_F(RetryTest, BeyondRetryMbTheOldestHeldPayloadsAreDroppedAndCounted) {
   // About 300 KiB each: the bound holds three of them.
   const std::string ip(100, 'i');
   for (int k = 1; k <= 10; ++k) Queue(k, 3000, ip);
-  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) + f.value("dropped", 0) == 10; }));
+  ASSERT_TRUE(
+      Until([](const json& f) { return f.value("held", 0) + f.value("dropped", 0) == 10; }));
   const int dropped = Flows()["dropped"];
   EXPECT_GE(dropped, 6);
   EXPECT_LE(Flows()["held_bytes"].get<int64_t>(), 1 << 20);
@@ -251,7 +250,8 @@ TEST_F(RetryTest, AReloadHandsHeldPayloadsToTheNewRecord) {
     // The reload itself needs the disk only to read.
     WriteConfig(next);
     plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
-    ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4 && f.value("payloads", 1) == 0; }));
+    ASSERT_TRUE(Until(
+        [](const json& f) { return f.value("held", 0) == 4 && f.value("payloads", 1) == 0; }));
     tvsFaultVfs::Disarm();
     Queue(5);
     // Without retry_mb the status names held payloads only while there are.

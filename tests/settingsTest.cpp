@@ -49,24 +49,24 @@ TEST_F(SettingsTest, EachSettingIsInEffectOnTheConnection) {
     const char* pragma;
     const char* value;
   };
-  for (const Case& c :
-       std::vector<Case>{{R"("journal_mode": "truncate")", "journal_mode", "truncate"},
-                         {R"("journal_mode": "persist")", "journal_mode", "persist"},
-                         {R"("journal_mode": "DELETE")", "journal_mode", "delete"},
-                         {R"("synchronous": "off")", "synchronous", "0"},
-                         {R"("synchronous": "full")", "synchronous", "2"},
-                         {R"("synchronous": "extra")", "synchronous", "3"},
-                         // Unset: EXTRA, in every mode; FULL stays FULL once the mode is on.
-                         {R"("journal_mode": "wal")", "synchronous", "3"},
-                         {R"("journal_mode": "wal", "synchronous": "full")", "synchronous", "2"},
-                         {R"("busy_timeout": 0)", "busy_timeout", "0"},
-                         {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"},
-                         // The -wal file's bound: its default, a tenth of max_db_mb, or as given.
-                         {R"("journal_mode": "wal")", "journal_size_limit", "16777216"},
-                         {R"("journal_mode": "wal", "max_db_mb": 50)", "journal_size_limit", "5242880"},
-                         {R"("journal_mode": "wal", "max_db_mb": 5)", "journal_size_limit", "1048576"},
-                         {R"("journal_mode": "wal", "wal_limit_mb": 2)", "journal_size_limit", "2097152"},
-                         {R"("wal_limit_mb": 2)", "journal_size_limit", "-1"}}) {
+  for (const Case& c : std::vector<Case>{
+           {R"("journal_mode": "truncate")", "journal_mode", "truncate"},
+           {R"("journal_mode": "persist")", "journal_mode", "persist"},
+           {R"("journal_mode": "DELETE")", "journal_mode", "delete"},
+           {R"("synchronous": "off")", "synchronous", "0"},
+           {R"("synchronous": "full")", "synchronous", "2"},
+           {R"("synchronous": "extra")", "synchronous", "3"},
+           // Unset: EXTRA, in every mode; FULL stays FULL once the mode is on.
+           {R"("journal_mode": "wal")", "synchronous", "3"},
+           {R"("journal_mode": "wal", "synchronous": "full")", "synchronous", "2"},
+           {R"("busy_timeout": 0)", "busy_timeout", "0"},
+           {R"("busy_timeout": 99999999999)", "busy_timeout", "2147483647"},
+           // The -wal file's bound: its default, a tenth of max_db_mb, or as given.
+           {R"("journal_mode": "wal")", "journal_size_limit", "16777216"},
+           {R"("journal_mode": "wal", "max_db_mb": 50)", "journal_size_limit", "5242880"},
+           {R"("journal_mode": "wal", "max_db_mb": 5)", "journal_size_limit", "1048576"},
+           {R"("journal_mode": "wal", "wal_limit_mb": 2)", "journal_size_limit", "2097152"},
+           {R"("wal_limit_mb": 2)", "journal_size_limit", "-1"}}) {
     SCOPED_TRACE(c.members);
     std::filesystem::remove(DbFile());
     EXPECT_EQ(c.value, Pragma(*Open(Talkers(c.members)), c.pragma));
@@ -104,20 +104,27 @@ TEST_F(SettingsTest, InvalidValuesAreConfigurationErrors) {
            {R"("commit_batch": 0)", "flows: invalid commit_batch: 0"},
            {R"("commit_batch": 1025)", "flows: invalid commit_batch: 1025"},
            {R"("max_db_mb": 0)", "flows: invalid max_db_mb: 0"},
-           {R"("max_db_mb": 18446744073709551615)", "flows: invalid max_db_mb: 18446744073709551615"},
+           {R"("max_db_mb": 18446744073709551615)",
+            "flows: invalid max_db_mb: 18446744073709551615"},
            {R"("wal_limit_mb": -1)", "flows: invalid wal_limit_mb: -1"},
            {R"("file_mode": "0644")", "flows: invalid file_mode: 0644 (it grants others access)"},
            {R"("file_mode": "0601")", "flows: invalid file_mode: 0601 (it grants others access)"},
-           {R"("file_mode": "0440")", "flows: invalid file_mode: 0440 (the owner must read and write)"},
-           {R"("file_mode": "0890")", R"(flows: invalid file_mode: 0890 (an octal string such as "0640"))"},
+           {R"("file_mode": "0440")",
+            "flows: invalid file_mode: 0440 (the owner must read and write)"},
+           {R"("file_mode": "0890")",
+            R"(flows: invalid file_mode: 0890 (an octal string such as "0640"))"},
            {R"("file_mode": "rw-r-----")",
             R"(flows: invalid file_mode: rw-r----- (an octal string such as "0640"))"},
-           {R"("file_mode": "2640")", R"(flows: invalid file_mode: 2640 (an octal string such as "0640"))"},
-           {R"("file_mode": "00640")", R"(flows: invalid file_mode: 00640 (an octal string such as "0640"))"},
+           {R"("file_mode": "2640")",
+            R"(flows: invalid file_mode: 2640 (an octal string such as "0640"))"},
+           {R"("file_mode": "00640")",
+            R"(flows: invalid file_mode: 00640 (an octal string such as "0640"))"},
            {R"("file_mode": "")", R"(flows: invalid file_mode:  (an octal string such as "0640"))"},
            // JSON has no octal numbers: a number is refused, not ignored.
-           {R"("file_mode": 640)", R"(flows: invalid file_mode: 640 (an octal string such as "0640"))"},
-           {R"("file_mode": null)", R"(flows: invalid file_mode: null (an octal string such as "0640"))"}}) {
+           {R"("file_mode": 640)",
+            R"(flows: invalid file_mode: 640 (an octal string such as "0640"))"},
+           {R"("file_mode": null)",
+            R"(flows: invalid file_mode: null (an octal string such as "0640"))"}}) {
     SCOPED_TRACE(c.members);
     EXPECT_THAT([&] { Load(Talkers(c.members)); }, ThrowsMessage<tvException>(StrEq(c.message)));
   }

@@ -226,8 +226,8 @@ tvsChannelConfig* tvsPlugin::ReadAheadChannel(const tvPluginSinkPayload& payload
   if (it == channels.end()) return nullptr;
   tvsChannelConfig& channel = *it->second;
   // A channel that holds payloads queues new ones unread.
-  const bool reads = channel.settings.read_ahead && channel.IsAggregator() &&
-                     channel.state->held.Empty();
+  const bool reads =
+      channel.settings.read_ahead && channel.IsAggregator() && channel.state->held.Empty();
   return reads ? &channel : nullptr;
 }
 

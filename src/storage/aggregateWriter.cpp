@@ -4,10 +4,9 @@
 
 #include <algorithm>
 
-#include "channelState.h"
-
-#include "errorLog.h"
 #include "channel/insertSql.h"
+#include "channelState.h"
+#include "errorLog.h"
 #include "payloadReader.h"
 #include "tvLog.h"
 #include "writeBatch.h"
@@ -59,8 +58,8 @@ using tvsStatementRelease = std::unique_ptr<tvsStmtHandle, tvsResetStatement>;
 
 tvsAggregateWriter::tvsAggregateWriter(const json& tables) {
   try {
-    plan = std::make_unique<tvsColumnPlan>(tables.is_array() && !tables.empty() ? tables[0]
-                                                                                : tables);
+    plan =
+        std::make_unique<tvsColumnPlan>(tables.is_array() && !tables.empty() ? tables[0] : tables);
   } catch (const std::exception&) {
     plan_error = std::current_exception();
     plan = std::make_unique<tvsColumnPlan>();

@@ -50,8 +50,7 @@ class tvsColumnPlan {
     int32_t split;
   };
 
-  void BindText(sqlite3_stmt* statement, int parameter, const tvsValue& value,
-                int32_t split) const;
+  void BindText(sqlite3_stmt* statement, int parameter, const tvsValue& value, int32_t split) const;
 
   std::vector<Column> columns;
   std::vector<std::string> slot_names;

@@ -70,9 +70,11 @@ void applyConnectionSettings(tvsChannelConfig& channel) {
     int64_t limit_mb = settings.wal_limit_mb;
     if (limit_mb < 0) {
       limit_mb = 16;
-      if (settings.max_db_mb > 0) limit_mb = std::max<int64_t>(1, std::min(limit_mb, settings.max_db_mb / 10));
+      if (settings.max_db_mb > 0)
+        limit_mb = std::max<int64_t>(1, std::min(limit_mb, settings.max_db_mb / 10));
     }
-    if (!execSql(db, "PRAGMA journal_size_limit = " + std::to_string(limit_mb << 20) + ";", error)) {
+    if (!execSql(db, "PRAGMA journal_size_limit = " + std::to_string(limit_mb << 20) + ";",
+                 error)) {
       throw tvException("%s: cannot set %s: %s", name, "wal_limit_mb", error.c_str());
     }
   }

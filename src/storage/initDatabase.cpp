@@ -1,7 +1,7 @@
 // Opens a channel's database and makes sure its tables exist.
+#include "channel/createTableSql.h"
 #include "channelState.h"
 #include "connectionSettings.h"
-#include "channel/createTableSql.h"
 #include "errorLog.h"
 #include "intervalIdIndex.h"
 #include "openDatabase.h"

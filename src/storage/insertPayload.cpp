@@ -90,10 +90,9 @@ bool tvsChannelConfig::Write(const std::string& payload_text, uint32_t tries,
     state->purge_due = state->purge_due || purge_check;
     in_batch.push_back(result);
     if (state->held.Enabled()) {
-      state->staged.push_back(result > 0 ? tvsHeldPayload{readableCopy(payload_text.data(),
-                                                                       payload_text.size()),
-                                                          tries}
-                                         : tvsHeldPayload::Known(result));
+      state->staged.push_back(
+          result > 0 ? tvsHeldPayload{readableCopy(payload_text.data(), payload_text.size()), tries}
+                     : tvsHeldPayload::Known(result));
     }
     if (batch->Full()) CommitBatch(settled);
     return true;
@@ -233,7 +232,7 @@ void tvsChannelConfig::PurgeWhenDue() {
 void tvsChannelConfig::Purge(const char* announcement) {
   ++state->purges_run;
   tv_dprintf(announcement, name.c_str(), db_name.c_str());
-  PurgeAggregateData(name, db_path, db_name, purge_in_days,
-                     static_cast<int>(settings.busy_timeout), settings.file_mode);
+  PurgeAggregateData(name, db_path, db_name, purge_in_days, static_cast<int>(settings.busy_timeout),
+                     settings.file_mode);
   truncateWal(*this);
 }

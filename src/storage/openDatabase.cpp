@@ -78,7 +78,7 @@ struct Checked {
 std::string pathForSqlite(const std::string& file, const std::string& directory, bool others) {
   if (!others) return file;
   const std::unique_ptr<char, decltype(&std::free)> real(realpath(directory.c_str(), nullptr),
-                                                          &std::free);
+                                                         &std::free);
   if (!real) return file;
   const std::string resolved = real.get();
   const size_t slash = file.rfind('/');
@@ -139,9 +139,9 @@ Checked check(const std::string& path, int64_t file_mode, bool create) {
     }
     if (S_ISLNK(info.st_mode)) {
       if (others && info.st_uid != self) {
-        result.error = refusal(current == path ? "the symbolic link at the path"
-                                               : "the symbolic link " + current,
-                               info.st_uid, directory, directory_mode);
+        result.error = refusal(
+            current == path ? "the symbolic link at the path" : "the symbolic link " + current,
+            info.st_uid, directory, directory_mode);
         return result;
       }
       std::vector<char> target(PATH_MAX + 1);
@@ -188,7 +188,8 @@ bool makeDefensive(sqlite3* db, std::string& error) {
   if (sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, &defensive) != SQLITE_OK ||
       sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &trusted) != SQLITE_OK ||
       defensive != 1 || trusted != 0) {
-    error = "SQLite did not take SQLITE_DBCONFIG_DEFENSIVE on and SQLITE_DBCONFIG_TRUSTED_SCHEMA off";
+    error =
+        "SQLite did not take SQLITE_DBCONFIG_DEFENSIVE on and SQLITE_DBCONFIG_TRUSTED_SCHEMA off";
     return false;
   }
   return true;

@@ -129,8 +129,8 @@ class AggregateReader {
       return true;
     }
     if (frame.kind == Kind::kBuild) {
-      json& slot = frame.built->is_array() ? frame.built->emplace_back()
-                                           : (*frame.built)[frame.key];
+      json& slot =
+          frame.built->is_array() ? frame.built->emplace_back() : (*frame.built)[frame.key];
       slot = BuiltScalar(value, text);
       return true;
     }
@@ -177,8 +177,8 @@ class AggregateReader {
     }
     json* destination = nullptr;
     if (frame.kind == Kind::kBuild) {
-      destination = frame.built->is_array() ? &frame.built->emplace_back()
-                                            : &(*frame.built)[frame.key];
+      destination =
+          frame.built->is_array() ? &frame.built->emplace_back() : &(*frame.built)[frame.key];
     } else if (Wanted()) {
       destination = &out.documents.emplace_back();
       Store(tvsValue::Json(*destination));
@@ -245,8 +245,8 @@ void readAggregateDocument(const json& document, const tvsColumnPlan& plan,
                            tvsAggregatePayload& payload) {
   payload.Clear();
   if (!document.is_object()) return;
-  for (auto [key, timestamp] : {std::pair{kStartMember, &payload.start},
-                                std::pair{kEndMember, &payload.end}}) {
+  for (auto [key, timestamp] :
+       {std::pair{kStartMember, &payload.start}, std::pair{kEndMember, &payload.end}}) {
     const auto member = document.find(key);
     if (member == document.end()) continue;
     timestamp->present = true;

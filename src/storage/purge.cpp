@@ -7,8 +7,7 @@
 #include "tvLog.h"
 
 void PurgeAggregateData(const std::string& channel_name, const std::string& db_path,
-                        const std::string& db_name, int days, int busy_timeout,
-                        int64_t file_mode) {
+                        const std::string& db_name, int days, int busy_timeout, int64_t file_mode) {
   const std::string path = tvsDatabaseFile(db_path, db_name);
   // sqlite3_open's flags; checked, private and defensive as the channel's.
   tvsOpenedDatabase opened =

@@ -19,8 +19,8 @@ constexpr size_t kRetryRound = 64;
 
 }  // namespace
 
-void tvsChannelConfig::HoldFailed(const std::string& payload_text, uint32_t tries,
-                                  bool batch_lost, std::vector<int>& settled) {
+void tvsChannelConfig::HoldFailed(const std::string& payload_text, uint32_t tries, bool batch_lost,
+                                  std::vector<int>& settled) {
   tvsHeldPayloads& held = state->held;
   try {
     held.HoldFront({readableCopy(payload_text.data(), payload_text.size()), tries + 1});
@@ -85,7 +85,8 @@ void tvsChannelConfig::StoredAfterHold(uint32_t tries) {
 void tvsChannelConfig::RetryHeld(std::vector<int>& settled, bool last_try) {
   tvsHeldPayloads& held = state->held;
   if (held.Empty() || (!last_try && !held.Due(tvsHeldPayloads::Clock::now()))) return;
-  const size_t round = std::max<size_t>(kRetryRound, 2 * static_cast<size_t>(settings.commit_batch));
+  const size_t round =
+      std::max<size_t>(kRetryRound, 2 * static_cast<size_t>(settings.commit_batch));
   bool failed = false;
   for (size_t n = 0; !held.Empty() && (last_try || n < round); ++n) {
     tvsHeldPayload payload = held.TakeFront();

@@ -15,11 +15,11 @@ namespace {
 // are reused before the file grows. -1 when SQLite cannot tell.
 int64_t usedBytes(sqlite3* db) {
   std::string error;
-  const std::string used = pragmaValue(
-      db,
-      "SELECT (p.page_count - f.freelist_count) * s.page_size "
-      "FROM pragma_page_count() p, pragma_freelist_count() f, pragma_page_size() s;",
-      error);
+  const std::string used =
+      pragmaValue(db,
+                  "SELECT (p.page_count - f.freelist_count) * s.page_size "
+                  "FROM pragma_page_count() p, pragma_freelist_count() f, pragma_page_size() s;",
+                  error);
   return error.empty() && !used.empty() ? std::stoll(used) : -1;
 }
 
@@ -62,7 +62,8 @@ void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
     const int64_t chunk = std::clamp<int64_t>((used - target + per_interval - 1) / per_interval, 1,
                                               kCapChunkIntervals);
     const std::string sql = "DELETE FROM " + intervals + " WHERE id IN (SELECT id FROM " +
-                            intervals + older + " ORDER BY id LIMIT " + std::to_string(chunk) + ");";
+                            intervals + older + " ORDER BY id LIMIT " + std::to_string(chunk) +
+                            ");";
     if (!execSql(db, sql, error)) {
       logChannelError("%s: size cap purge failed: %s\n", channel.name.c_str(), error.c_str());
       break;
@@ -77,7 +78,8 @@ void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
     per_interval = before > used ? std::max<int64_t>(1, (before - used) / removed)
                                  : std::max<int64_t>(1, per_interval / 2);
   }
-  if (channel.settings.auto_vacuum == "incremental" && !execSql(db, "PRAGMA incremental_vacuum;", error)) {
+  if (channel.settings.auto_vacuum == "incremental" &&
+      !execSql(db, "PRAGMA incremental_vacuum;", error)) {
     logChannelError("%s: size cap purge failed: %s\n", channel.name.c_str(), error.c_str());
   }
   truncateWal(channel);

@@ -135,11 +135,10 @@ bool tvsWriteBatch::CommittedDespite(const std::string& error) {
   // file says which it was: a hot journal is rolled back by this read.
   if (!sqlite3_get_autocommit(db) || first_interval == 0) return false;
   std::string ignored;
-  const std::string found =
-      pragmaValue(db,
-                  "SELECT count(*) FROM " + tvsIntervalsTable(channel) +
-                      " WHERE id = " + std::to_string(first_interval) + ";",
-                  ignored);
+  const std::string found = pragmaValue(db,
+                                        "SELECT count(*) FROM " + tvsIntervalsTable(channel) +
+                                            " WHERE id = " + std::to_string(first_interval) + ";",
+                                        ignored);
   if (found != "1") return false;
   tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", channel.c_str(),
              error.c_str());
