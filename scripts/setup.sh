@@ -6,9 +6,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libsqlite3-dev nlohmann-json3-dev libsimdjson-dev
           googletest libgtest-dev libgmock-dev sqlite3 faketime strace)
-# CI's extras: clang with libFuzzer for fuzzing, valgrind for the leak check.
+# CI's extras: clang with libFuzzer for fuzzing, valgrind for the leak check,
+# clang-format for the formatting check.
 if [ "${TVS_SETUP_CI:-0}" = 1 ]; then
-  packages+=(clang libclang-rt-14-dev valgrind)
+  packages+=(clang libclang-rt-14-dev valgrind clang-format)
 fi
 
 # Packaging: Debian's build tools and lintian.
