@@ -322,10 +322,12 @@ TEST_P(CrashSweep, WhatIsReportedSavedSurvivesACut) {
   if (config.middle == Middle::kReplace) step = "was removed or replaced; reopening it";
   if (config.middle == Middle::kDailyPurge)
     step = "sink-sqlite: running daily purge for aggregate b.b.db";
-  int seen = 0;
-  for (const auto& each : trace)
-    seen += each.kind == tvsCrashVfs::Step::kNote && each.data.find(step) != std::string::npos;
-  EXPECT_GE(seen, config.middle == Middle::kReload ? 2 : 1) << step;
+  if (!step.empty()) {
+    int seen = 0;
+    for (const auto& each : trace)
+      seen += each.kind == tvsCrashVfs::Step::kNote && each.data.find(step) != std::string::npos;
+    EXPECT_GE(seen, config.middle == Middle::kReload ? 2 : 1) << step;
+  }
 
   testing::internal::CaptureStdout();  // the "Found table" lines of every reopen
   const Tally tally = Sweep(config, trace, false, dir.File("b.db"));
