@@ -369,12 +369,15 @@ std::string skippedClause(const SkippedLines& skipped, size_t max_line_bytes) {
 
 // One line per channel from the status counters, so that failures show
 // without the debug log, and one per -C channel that was not configured,
-// with the payloads dropped for it. Then whatever else makes the run's exit
-// status 3: failures the counters no longer hold (a reload started them
-// again) and skipped lines.
+// with the payloads dropped for it and those that failed on it before a
+// reload removed it. Then whatever else makes the run's exit status 3:
+// failures the counters no longer hold (a reload started them again) and
+// skipped lines.
 void printSummary(const nlohmann::json& status, const std::string& program,
                   const HostOptions& options, const std::map<std::string, uint64_t>& dropped,
-                  uint64_t failed_in_run, const SkippedLines& skipped) {
+                  const PayloadOutcomes& outcomes, const SkippedLines& skipped) {
+  const uint64_t failed_in_run = outcomes.Failed();
+  const std::map<std::string, uint64_t> failed_on = outcomes.FailedOn();
   uint64_t failed_counted = 0;
   std::map<std::string, std::string> lines;
   const auto channels = status.find("channels");
@@ -410,6 +413,12 @@ void printSummary(const nlohmann::json& status, const std::string& program,
       lines[name] = program + ": channel " + name + ": " +
                     (disabled.count(name) ? "disabled" : "not configured") + ", " +
                     counted(lost == dropped.end() ? 0 : lost->second, "payload") + " dropped";
+      const auto failed = failed_on.find(name);
+      if (failed != failed_on.end()) {
+        failed_counted += failed->second;
+        lines[name] +=
+            ", " + counted(failed->second, "payload") + " failed while it was configured";
+      }
     }
   }
   for (const auto& entry : lines) std::fprintf(stderr, "%s\n", entry.second.c_str());
@@ -523,7 +532,7 @@ int run(const HostOptions& options, const std::string& program) {
   tvSetLogHandler(nullptr);
   tvGlobalConfig::instance = nullptr;
   const std::map<std::string, uint64_t> dropped = outcomes.Dropped();
-  printSummary(summary, program, options, dropped, outcomes.Failed(), skipped);
+  printSummary(summary, program, options, dropped, outcomes, skipped);
   if (status == 0 && (outcomes.Failed() > 0 || !dropped.empty() || skipped.Total() > 0))
     status = kExitNotAllStored;
   return status;

@@ -20,92 +20,90 @@ void PayloadOutcomes::Observe(tvPluginSink& plugin, tvPluginSink::WorkerTurn tur
   static const nlohmann::json kNone = nlohmann::json::object();
   const auto found = status.find("channels");
   const nlohmann::json& configured = found != status.end() && found->is_object() ? *found : kNone;
+  const uint64_t total = status.value("failures_total", uint64_t{0});
+  const uint64_t unsettled_from = status.value("unsettled_from", uint64_t{0});
 
   std::lock_guard<std::mutex> guard(lock);
-  if (loading) {
-    // A load resets the counters of the channels it keeps; a failed reload
-    // leaves them as they were. Nothing is counted between the load and the
-    // next turn, so any change means they started again from zero.
-    for (auto it = seen.begin(); it != seen.end();) {
-      it = configured.contains(it->first) ? std::next(it) : seen.erase(it);
+  uint64_t read = 0;
+  const auto listed = status.find("failures");
+  if (listed != status.end() && listed->is_array()) {
+    for (const nlohmann::json& failure : *listed) {
+      const uint64_t number = failure.value("failure", uint64_t{0});
+      if (number <= last_failure) continue;
+      ++read;
+      Failure(failure.value("payload", uint64_t{0}), failure.value("channel", std::string()),
+              failure.value("error", std::string()));
     }
-    for (const auto& channel : configured.items()) {
-      const auto it = seen.find(channel.key());
-      const uint64_t payloads = channel.value().value("payloads", uint64_t{0});
-      const uint64_t failures = channel.value().value("failed", uint64_t{0});
-      if (it == seen.end() || it->second.payloads != payloads || it->second.failed != failures)
-        seen[channel.key()] = Seen{0, 0, taken_at_load};
-    }
-    loading = false;
   }
-  for (const auto& channel : configured.items()) {
-    const auto it = seen.find(channel.key());
-    if (it == seen.end()) continue;  // appeared without a load: nothing to settle against
-    Seen& before = it->second;
-    const uint64_t payloads = channel.value().value("payloads", uint64_t{0});
-    const uint64_t failures = channel.value().value("failed", uint64_t{0});
-    if (payloads < before.payloads || failures < before.failed) continue;
-    const uint64_t settled = payloads - before.payloads, new_failures = failures - before.failed;
-    if (new_failures > 0) {
-      const auto error = channel.value().find("last_error");
-      Report(channel.key(), before.next, settled, new_failures,
-             error != channel.value().end() && error->is_string() ? error->get<std::string>() : "");
-    }
-    failed += new_failures;
-    before = Seen{payloads, failures, before.next + settled};
+  EndRun();
+  // More failed between two looks than the status lists: counted only.
+  if (total > last_failure + read) {
+    failed += total - last_failure - read;
+    unlisted += total - last_failure - read;
   }
+  last_failure = std::max(last_failure, total);
   if (turn == tvPluginSink::WorkerTurn::kTookPayload) {
     // The payload just taken is written with the channels configured now.
     for (const std::string& channel : channels) {
       if (!configured.contains(channel)) ++dropped[channel];
     }
-    ++taken;
-  } else if (turn == tvPluginSink::WorkerTurn::kLoading) {
-    loading = true;
-    taken_at_load = taken;
   }
-  // Origins every channel has settled are needed no more.
-  uint64_t needed = taken;
-  for (const auto& entry : seen) needed = std::min(needed, entry.second.next);
-  while (first_origin < needed && !origins.empty()) {
+  // Origins of payloads settled on every channel are needed no more.
+  while (first_origin < unsettled_from && !origins.empty()) {
     origins.pop_front();
     ++first_origin;
   }
 }
 
-std::string PayloadOutcomes::Where(uint64_t first, uint64_t count) const {
+void PayloadOutcomes::Failure(uint64_t payload, const std::string& channel,
+                              const std::string& error) {
+  ++failed;
+  ++failed_on[channel];
+  if (in_run && payload == run.last + 1 && channel == run.channel && error == run.error) {
+    run.last = payload;
+    return;
+  }
+  EndRun();
+  run = Run{payload, payload, channel, error};
+  in_run = true;
+}
+
+void PayloadOutcomes::EndRun() {
+  if (!in_run) return;
+  in_run = false;
+  const uint64_t count = run.last - run.first + 1;
+  if (reports_made >= max_reports) {
+    unlisted += count;
+    return;
+  }
+  ++reports_made;
+  if (count == 1) {
+    reports.push_back(Where(run.first, run.last) + ": failed on channel " + run.channel + ": " +
+                      run.error);
+  } else {
+    reports.push_back(Where(run.first, run.last) + ": " + std::to_string(count) +
+                      " payloads failed on channel " + run.channel + ": " + run.error);
+  }
+}
+
+std::string PayloadOutcomes::Where(uint64_t first, uint64_t last) const {
   const auto at = [&](uint64_t number) -> const Origin* {
     if (number < first_origin || number - first_origin >= origins.size()) return nullptr;
     return &origins[static_cast<size_t>(number - first_origin)];
   };
   const Origin* from = at(first);
-  const Origin* to = at(first + count - 1);
-  if (from == nullptr || to == nullptr) return "payload " + std::to_string(first + 1);
+  const Origin* to = at(last);
+  if (from == nullptr || to == nullptr) {
+    return first == last ? "payload " + std::to_string(first)
+                         : "payloads " + std::to_string(first) + "-" + std::to_string(last);
+  }
   const std::string& name = inputs.at(from->input);
-  if (count == 1) return name + ", line " + std::to_string(from->line);
+  if (first == last) return name + ", line " + std::to_string(from->line);
   if (from->input == to->input) {
     return name + ", lines " + std::to_string(from->line) + "-" + std::to_string(to->line);
   }
   return name + ", line " + std::to_string(from->line) + " to " + inputs.at(to->input) + ", line " +
          std::to_string(to->line);
-}
-
-void PayloadOutcomes::Report(const std::string& channel, uint64_t first, uint64_t count,
-                             uint64_t failures, const std::string& error) {
-  if (reports_made >= max_reports || count == 0) {
-    unlisted += failures;
-    return;
-  }
-  ++reports_made;
-  // Payloads committed together settle together: their lines are given as a
-  // range when only some of them failed.
-  if (count == 1) {
-    reports.push_back(Where(first, 1) + ": failed on channel " + channel + ": " + error);
-  } else {
-    reports.push_back(Where(first, count) + ": " + std::to_string(failures) + " of " +
-                      std::to_string(count) + " payloads failed on channel " + channel +
-                      "; the last: " + error);
-  }
 }
 
 std::vector<std::string> PayloadOutcomes::TakeReports() {
@@ -116,6 +114,11 @@ std::vector<std::string> PayloadOutcomes::TakeReports() {
 uint64_t PayloadOutcomes::Failed() const {
   std::lock_guard<std::mutex> guard(lock);
   return failed;
+}
+
+std::map<std::string, uint64_t> PayloadOutcomes::FailedOn() const {
+  std::lock_guard<std::mutex> guard(lock);
+  return failed_on;
 }
 
 uint64_t PayloadOutcomes::Unlisted() const {

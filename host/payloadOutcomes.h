@@ -1,7 +1,7 @@
 // The host's account of what became of each payload line it queued: which
 // lines failed on which channel, and what was dropped for a channel that is
-// not configured. Kept from the plugin's per-channel status counters, read
-// on the worker's thread between payloads.
+// not configured. Read from the plugin's status, whose failures name the
+// payload each one befell by its place among those the worker took.
 #pragma once
 
 #include <cstddef>
@@ -27,19 +27,23 @@ class PayloadOutcomes {
   // queued. Payloads must be queued in the order of these calls.
   void Queued(size_t input, size_t line);
 
-  // Reads `plugin`'s status and settles every payload its counters now
-  // account for. Runs as the plugin's worker observer, or on any thread once
-  // the worker has ended.
+  // Reads `plugin`'s status and reports every failure it lists that is new.
+  // Runs as the plugin's worker observer, or on any thread once the worker
+  // has ended.
   void Observe(tvPluginSink& plugin, tvPluginSink::WorkerTurn turn);
 
   // Failure lines made since the last call, without the program's name, for
-  // example "p.jsonl, line 3: failed on channel flows: <the channel's error>".
+  // example "p.jsonl, line 3: failed on channel flows: <the channel's error>";
+  // payloads next to each other that failed alike on one channel share a
+  // line: "p.jsonl, lines 3-9: 7 payloads failed on channel flows: <error>".
   std::vector<std::string> TakeReports();
 
-  // Payloads that failed on some channel, each counted once per channel;
-  // failures that no report line lists; payloads dropped per channel that
-  // was not configured when the worker took them.
+  // Payloads that failed on some channel, each counted once per channel (and
+  // per channel, with the last error); failures that no report line lists;
+  // payloads dropped per channel that was not configured when the worker
+  // took them.
   uint64_t Failed() const;
+  std::map<std::string, uint64_t> FailedOn() const;
   uint64_t Unlisted() const;
   std::map<std::string, uint64_t> Dropped() const;
 
@@ -48,17 +52,17 @@ class PayloadOutcomes {
     size_t input;
     size_t line;
   };
-  // What the status said of a channel when last read, and the number of the
-  // first payload whose outcome on it is not yet known.
-  struct Seen {
-    uint64_t payloads = 0;
-    uint64_t failed = 0;
-    uint64_t next = 0;
+  // Failures of neighbouring payloads on one channel with one error.
+  struct Run {
+    uint64_t first = 0;  // payload numbers, 1 for the first taken
+    uint64_t last = 0;
+    std::string channel;
+    std::string error;
   };
 
-  std::string Where(uint64_t first, uint64_t count) const;
-  void Report(const std::string& channel, uint64_t first, uint64_t count, uint64_t failures,
-              const std::string& error);
+  std::string Where(uint64_t first, uint64_t last) const;
+  void Failure(uint64_t payload, const std::string& channel, const std::string& error);
+  void EndRun();
 
   const std::set<std::string> channels;
   const std::vector<std::string> inputs;
@@ -66,14 +70,14 @@ class PayloadOutcomes {
 
   mutable std::mutex lock;
   std::deque<Origin> origins;  // origins[i] is that of payload number first_origin + i
-  uint64_t first_origin = 0;
-  uint64_t taken = 0;    // payloads the worker has taken
-  bool loading = false;  // a load began: the counters may have started again
-  uint64_t taken_at_load = 0;
-  std::map<std::string, Seen> seen;
+  uint64_t first_origin = 1;
+  uint64_t last_failure = 0;  // the plugin's number of the last failure read
   std::map<std::string, uint64_t> dropped;
+  std::map<std::string, uint64_t> failed_on;
   uint64_t failed = 0;
   uint64_t unlisted = 0;
   size_t reports_made = 0;
+  bool in_run = false;
+  Run run;
   std::vector<std::string> reports;
 };

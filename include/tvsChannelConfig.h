@@ -12,12 +12,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 struct sqlite3;
 struct tvsAggregatePayload;
+struct tvsOutcome;
 class tvsChannelState;
 
 // Closes a connection; accepts null, so a handle from a failed open closes too.
@@ -101,29 +103,43 @@ class tvsChannelConfig {
   // purge when it is due.
   int InsertPayload(const std::string& payload_text);
 
-  // Writes one payload's text in the channel's transaction: alone, or with
-  // commit_batch N staged among up to N payloads that share one (committed
-  // when N are staged). Appends to `settled` the result of every payload
-  // whose outcome is now final, as InsertPayload returns it, in the order
-  // the payloads came: this one's when it was written alone; in a batch
-  // every result waits for CommitBatch (or for the end of a transaction that
-  // SQLite ended, when the staged ones are -1).
-  // With retry_mb, a payload that fails for a transient reason is held
-  // instead (its result waits too), and while any is held every new payload
-  // queues behind it; beyond retry_mb the oldest held payload is dropped,
-  // -1. `read`, when given, is what the fast reader read of the text, with
-  // this channel's column plan: then the text is not read again.
-  void WritePayload(const std::string& payload_text, std::vector<int>& settled,
-                    const tvsAggregatePayload* read = nullptr);
-  // Commits the open batch, logs its "saved" lines and appends its results
-  // to `settled`; then runs the purge checks the batch deferred. With
-  // retry_mb, a batch whose COMMIT fails for a transient reason is held.
-  void CommitBatch(std::vector<int>& settled);
-  // Writes held payloads, oldest first, once their back-off has passed (a
-  // round of them at a time), and commits them; results as WritePayload's.
-  // The last try, at termination, tries them at once and reports the ones
-  // still failing lost (-1): every held payload is settled.
-  void RetryHeld(std::vector<int>& settled, bool last_try = false);
+  // Takes payload `number` (the plugin's count of payloads taken) into the
+  // channel's ledger and writes it in the channel's transaction: alone, or
+  // with commit_batch N staged among up to N payloads that share one
+  // (committed when N are staged). While payloads wait for another try
+  // (retry_mb, or handed over by a reload) it queues behind them, so the
+  // channel keeps its arrival order. `read`, when given, is what the fast
+  // reader read of the text with this channel's column plan: then the text
+  // is not read again. Outcomes are reported by TakeSettled.
+  void TakePayload(uint64_t number, const std::string& payload_text,
+                   const tvsAggregatePayload* read = nullptr);
+  // Commits the open transaction (its "saved" lines logged), then runs the
+  // purge checks the batch deferred. With retry_mb, the payloads of a COMMIT
+  // that fails for a transient reason are held.
+  void CommitBatch();
+  // Tries the waiting payloads again, oldest first: with retry_mb once their
+  // back-off has passed, a round at a time; without (a reload handed them
+  // over) at once, each once. The last try, at termination, tries them all
+  // and settles those still failing as lost: nothing is left unsettled.
+  void RetryHeld(bool last_try = false);
+  // Takes payload `number` that failed before it could be written (no memory
+  // for the channel's copy), with `outcome`.
+  void TakeFailed(uint64_t number, tvsOutcome outcome);
+  // Settles every waiting payload failed with `message`, counted dropped;
+  // returns how many. For the last word on them: termination, a reload
+  // that removed the channel.
+  size_t DropWaiting(const std::string& message);
+  // Moves the waiting payloads of `previous` (the channel's record before a
+  // reload) in front of this record's, with their back-off.
+  void TakeWaitingFrom(tvsChannelConfig& previous);
+  // Moves the outcomes settled in front of the first unsettled payload into
+  // `out`, in arrival order.
+  void TakeSettled(std::vector<std::pair<uint64_t, tvsOutcome>>& out);
+  // Payloads waiting for another try, and their text.
+  size_t WaitingPayloads() const;
+  uint64_t WaitingBytes() const;
+  // The number of the oldest payload not yet reported; 0 when none.
+  uint64_t OldestUnsettled() const;
   // A batch is open, or a purge check waits for one that was.
   bool Pending() const;
   // Both records write the same database file.
@@ -166,33 +182,57 @@ class tvsChannelConfig {
   std::unique_ptr<tvsChannelState> state;
 
  private:
-  // WritePayload's write of one payload that failed `tries` times before.
-  // False when it failed for a transient reason and is held again.
-  bool Write(const std::string& payload_text, uint32_t tries, std::vector<int>& settled,
-             const tvsAggregatePayload* read = nullptr);
+  bool RetryEnabled() const;
+  // Writes the waiting payloads again, oldest first, until one is held
+  // again: `now`, all of them; else once their back-off has passed, a round
+  // of them (with retry_mb).
+  void TryWaiting(bool now);
+  // Writes the ledger's entry `index` from `payload_text`, and moves it on
+  // by the outcome.
+  void WriteEntry(size_t index, const std::string& payload_text, const tvsAggregatePayload* read);
   // Reads and writes one payload; logs as InsertPayload does, but for the
   // "saved" line. `purge_check` tells whether the payload gives the daily
-  // purge its chance.
+  // purge its chance. Nothing it raises leaves it: an exception fails the
+  // payload.
+  tvsOutcome Write(const std::string& payload_text, const tvsAggregatePayload* read,
+                   bool& purge_check);
+  // The reading and writing itself: returns the entry rows written, 0 when
+  // there was nothing to store, -1 on failure (logged).
   int StorePayload(const std::string& payload_text, bool& purge_check,
                    const tvsAggregatePayload* read);
-  // Commits the open batch; false when it failed for a transient reason and
-  // its payloads are held.
-  bool CommitStaged(std::vector<int>& settled);
-
-  // Holding (retryHeld.cpp): a payload that failed for a transient
-  // reason, with what was staged before it; the staged payloads in front of
-  // the held ones; a known result in its turn; dropping the oldest beyond
-  // retry_mb; a payload stored after a hold.
-  void HoldFailed(const std::string& payload_text, uint32_t tries, bool batch_lost,
-                  std::vector<int>& settled);
-  void HoldStaged();
-  void SettleKnown(int result, std::vector<int>& settled);
-  void TrimHeld(std::vector<int>& settled);
-  void StoredAfterHold(uint32_t tries);
+  // Commits the open transaction: the one place a COMMIT starts. Its written
+  // payloads are stored, held or failed. False when they were not stored.
+  bool CommitOpen();
+  // After a COMMIT that SQLite ended by itself: whether the transaction whose
+  // first interval row is `first_interval` is in the file. After an I/O
+  // error or a full disk it asks a fresh open of the file (the connection is
+  // reopened), since the connection's view may be behind what the next open
+  // will find.
+  // `failure` gets the line that says why, when the file cannot be asked.
+  bool ReachedFile(int64_t first_interval, int code, std::string& failure);
+  // The written payloads, after their transaction ended: stored, or failed
+  // (held with retry_mb when `failure` is transient). True when rows were
+  // stored.
+  bool SettleWritten(bool stored, const tvsOutcome& failure);
+  // Holds the ledger's entry `index` for another try after `cause` (its text
+  // is `payload_text` when it keeps none yet). Returns false when it could
+  // not be held.
+  bool Hold(size_t index, const std::string& payload_text, const tvsOutcome& cause);
+  // After a failed try: the next waits longer; the bound is kept.
+  void TryFailed();
+  // Fails the newest waiting payload when it alone passes retry_mb, else
+  // drops the oldest while the waiting text passes it.
+  void TrimWaiting();
+  // Settles the ledger's entry `index`; a failure becomes the last error.
+  void Settle(size_t index, tvsOutcome outcome);
+  // Runs the daily purge when a written payload gave it its chance and no
+  // transaction is open.
+  void PurgeIfDue();
   void PurgeWhenDue();
   // The retention purge with its announcement line: at start-up or daily.
   void Purge(const char* announcement);
 
-  // Stored rows of a commit: their "saved" lines, then the size cap.
-  void Committed(const std::vector<int>& settled, size_t from);
+  // Reopens the database as at start-up; false (with `why`) when that failed,
+  // and the next payload tries again.
+  bool Reopen(std::string& why);
 };

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,12 +31,20 @@ struct tvsChannelHealth {
   bool capped = false;
   uint64_t cap_purges = 0;  // size-cap purges run
   int64_t used_bytes = 0;   // bytes the file's pages used at the last check
-  // Reported for a channel with retry_mb, or one that holds payloads.
+  // Reported for a channel with retry_mb.
   bool retrying = false;
   uint64_t held = 0;        // payloads held now, for another try or behind one
   uint64_t held_bytes = 0;  // their text
-  uint64_t retried = 0;     // payloads stored after a held one failed
+  uint64_t retried = 0;     // payloads stored after a failed try of their own
   uint64_t dropped = 0;     // held payloads given up: beyond retry_mb, at termination
+};
+
+// One payload that failed on one channel, as the status lists it.
+struct tvsPayloadFailure {
+  uint64_t failure;  // its place among the plugin's failures, 1 for the first
+  uint64_t payload;  // the payload's place among those the worker took, 1 for the first
+  std::string channel;
+  std::string error;  // the failure line, without its newline
 };
 
 class tvsPlugin : public tvPluginSink {
@@ -54,8 +63,12 @@ class tvsPlugin : public tvPluginSink {
   void GetLibrary(std::string& library) override;
   void GetName(std::string& display_name) override;
   void GetVersion(std::string& version) override;
-  // Sets status["entries"] to the rows written since the last (re)load, and
-  // status["channels"] to one object of counters per channel.
+  // Sets status["entries"] to the rows written since the last (re)load,
+  // status["channels"] to one object of counters per channel, and, over the
+  // plugin's life, status["failures"] to the latest payload failures (at most
+  // kRecentFailures, each with its payload's number), "failures_total" to
+  // their count and "unsettled_from" to the number of the oldest payload
+  // whose outcome is not known yet (the next to take when none).
   void GetStatus(nlohmann::json& status) override;
   // Prints "rows added" when status["entries"] is an unsigned JSON integer.
   void DisplayStatus(const nlohmann::json& status) override;
@@ -72,8 +85,9 @@ class tvsPlugin : public tvPluginSink {
   bool ReloadKeepingChannels();
   // Hands a copy of the payload text to each named channel and counts the
   // rows of every payload whose outcome is final. A channel with
-  // commit_batch above 1 stages it in its open batch. Worker thread only.
-  void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload);
+  // commit_batch above 1 stages it in its open batch. `number` is the
+  // payload's place among those taken. Worker thread only.
+  void WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload, uint64_t number = 0);
   // Drains what is queued now, in groups of up to the largest commit_batch
   // of a channel (1 when none batches): writes a group, commits every open
   // batch and counts it, then serves a pending reload. Returns with every
@@ -83,6 +97,8 @@ class tvsPlugin : public tvPluginSink {
   void CommitBatches();
   // Payloads taken from the queue at a time when a channel reads ahead.
   static constexpr size_t kReadAheadGroup = 64;
+  // The payload failures the status lists at most.
+  static constexpr size_t kRecentFailures = 1024;
   // Tries every channel's held payloads whose back-off has passed; the last
   // try, at termination, tries them all once and settles every one.
   void RetryHeld(bool last_try);
@@ -101,7 +117,7 @@ class tvsPlugin : public tvPluginSink {
   void BuildChannels(const nlohmann::json& document, const tvsChannelConfig& seed,
                      ChannelMap& into) const;
   // Gives the payloads each running channel holds to its record in `next`;
-  // those of a channel `next` lacks are dropped, with an operator line.
+  // those of a channel `next` lacks fail, with an operator line.
   void HandOverHeld(ChannelMap& next);
   // Acts on a pending reload request; the first load goes through Reload.
   void ServeReload();
@@ -115,10 +131,9 @@ class tvsPlugin : public tvPluginSink {
   // Writes `text` (its channel's own copy) to `channel` and counts it;
   // `read` is what the fast reader read of it, when it has.
   void WriteTo(const std::string& channel_name, tvsChannelConfig& channel, const std::string& text,
-               const tvsAggregatePayload* read);
-  // The next payload to write: the one a read-ahead group carried over, else
-  // the queue's next; false when there is none.
-  bool TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload);
+               const tvsAggregatePayload* read, uint64_t number);
+  // The queue's next payload, numbered; false when there is none.
+  bool TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload, uint64_t& number);
   // Whether a loaded channel has read_ahead.
   bool ReadsAhead() const;
   // The channel `payload` may be read ahead for: its only channel, when that
@@ -129,9 +144,9 @@ class tvsPlugin : public tvPluginSink {
   // were taken.
   size_t WriteReadingAhead(size_t most);
 
-  // Counts the results in `settled` for `channel` and copies what its
-  // running state tells (worker thread).
-  void Account(const std::string& channel_name, const tvsChannelConfig& channel);
+  // Counts the outcomes `channel` has settled and copies what its running
+  // state tells (worker thread).
+  void Account(const std::string& channel_name, tvsChannelConfig& channel);
   // Starts the counters afresh after a (re)load (worker thread).
   void ResetStatus();
 
@@ -139,17 +154,17 @@ class tvsPlugin : public tvPluginSink {
   bool loaded = false;  // the first configuration load has succeeded
   tvsChannelConfig defaults;
   std::map<std::string, std::shared_ptr<tvsChannelConfig>> channels;
-  std::vector<int> settled;  // results a channel reports at once, reused; see Account
   std::unique_ptr<tvsReadAhead> read_ahead;  // started by the first channel that reads ahead
-  // A payload taken after the last of a read-ahead group, written first by
-  // the next drain step, whether it reads ahead or not (a reload may come
-  // between).
-  std::shared_ptr<tvPluginSinkPayload> carried;
+  uint64_t taken = 0;                        // payloads taken from the queue (worker thread)
+  uint64_t handed = 0;  // the last payload every named channel has taken (worker thread)
   std::mutex status_lock;
   int32_t rows_added = 0;
   std::map<std::string, tvsChannelHealth> health;  // guarded by status_lock
   uint64_t reload_failures = 0;                    // guarded by status_lock
   std::string last_reload_error;                   // guarded by status_lock
+  std::deque<tvsPayloadFailure> failures;          // guarded by status_lock
+  uint64_t failures_total = 0;                     // guarded by status_lock
+  uint64_t unsettled_from = 1;                     // guarded by status_lock
 
   friend class tvsPluginTestAccess;
 };

@@ -181,7 +181,8 @@ TEST_F(HostTest, NoPayloadsStillLoadsConfiguration) {
       json::parse(
           R"({"entries": 0, "channels": {"flows": {"payloads": 0, "rows": 0, "failed": 0, "empty": 0,
                 "purges": 0, "last_error": null, "db_bytes": )" +
-          std::to_string(std::filesystem::file_size(dir.File("flows.db"))) + "}}}"),
+          std::to_string(std::filesystem::file_size(dir.File("flows.db"))) +
+          R"(}}, "failures": [], "failures_total": 0, "unsettled_from": 1})"),
       status);
   EXPECT_EQ((Rows{{"0"}}), Q("SELECT count(*) FROM talkers"));
 }

@@ -15,7 +15,7 @@
 #include <sqlite3.h>
 
 #include "faultVfs.h"
-#include "heldPayloads.h"
+#include "retryBackoff.h"
 #include "testSupport.h"
 #include "tvsPlugin.h"
 

@@ -292,7 +292,9 @@ TEST(PluginStatus, GetStatusKeepsOtherMembers) {
   tvsPlugin plugin("sink", {{"type", "1"}});
   json status = {{"agent", "up"}, {"entries", "stale"}};
   plugin.GetStatus(status);
-  EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0, "channels": {}})"), status);
+  EXPECT_EQ(json::parse(R"({"agent": "up", "entries": 0, "channels": {}, "failures": [],
+                             "failures_total": 0, "unsettled_from": 1})"),
+            status);
 }
 
 TEST_F(PluginLoopTest, ChannelCountersInStatusSinceTheLastLoad) {

@@ -18,7 +18,7 @@
 #include <sqlite3.h>
 
 #include "faultVfs.h"
-#include "heldPayloads.h"
+#include "retryBackoff.h"
 #include "testSupport.h"
 #include "tvsPlugin.h"
 
@@ -250,12 +250,15 @@ TEST_F(RetryTest, AReloadHandsHeldPayloadsToTheNewRecord) {
     // The reload itself needs the disk only to read.
     WriteConfig(next);
     plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
-    ASSERT_TRUE(Until(
-        [](const json& f) { return f.value("held", 0) == 4 && f.value("payloads", 1) == 0; }));
+    // Without retry_mb the status names no held payloads: the record tries
+    // them once, by their deadline or ahead of its next payload.
+    const bool holds = *next != '\0';
+    ASSERT_TRUE(Until([holds](const json& f) {
+      return f.value("payloads", 1) == 0 && (holds ? f.value("held", 0) == 4 : !f.contains("held"));
+    }));
     tvsFaultVfs::Disarm();
     Queue(5);
-    // Without retry_mb the status names held payloads only while there are.
-    ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 0; }));
+    ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 5; }));
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), StoredMinutes());
     EXPECT_EQ(5, Flows()["payloads"]);
     EXPECT_EQ(0, Flows()["failed"]);

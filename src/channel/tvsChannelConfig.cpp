@@ -12,6 +12,6 @@ void tvsChannelConfig::Load(const std::string& channel_name, const nlohmann::jso
   loadChannelSettings(*this, channel);
   AddDefaultColumns();
   state->PlanWrites(tables);
-  state->held.Configure(static_cast<uint64_t>(settings.retry_mb) << 20,
-                        std::chrono::seconds(settings.retry_max_s));
+  state->retry_bytes = static_cast<uint64_t>(settings.retry_mb) << 20;
+  state->backoff.Configure(std::chrono::seconds(settings.retry_max_s));
 }

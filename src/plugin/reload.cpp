@@ -186,15 +186,19 @@ void tvsPlugin::Reload() {
 
 void tvsPlugin::HandOverHeld(ChannelMap& next) {
   for (const auto& [channel_name, channel] : channels) {
-    tvsHeldPayloads& held = channel->state->held;
-    if (held.Empty()) continue;
+    if (channel->WaitingPayloads() == 0) continue;
     const auto successor = next.find(channel_name);
     if (successor != next.end()) {
-      successor->second->state->held.TakeFrom(held);
+      successor->second->TakeWaitingFrom(*channel);
       continue;
     }
+    // They fail, and are counted and reported with the channel's last
+    // counters, before a new count starts.
+    const size_t dropped = channel->DropWaiting(
+        channel_name + ": held payload dropped: the channel is no longer configured");
     tv_printf("%s: %s: %zu held payloads dropped: the channel is no longer configured\n",
-              tag.c_str(), channel_name.c_str(), held.Count());
+              tag.c_str(), channel_name.c_str(), dropped);
+    Account(channel_name, *channel);
   }
 }
 

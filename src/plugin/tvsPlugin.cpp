@@ -11,6 +11,7 @@
 #include "storage/aggregateWriter.h"
 #include "storage/channelState.h"
 #include "storage/fastReader.h"
+#include "storage/payloadLedger.h"
 #include "tvLog.h"
 #include "tvTerm.h"
 
@@ -25,15 +26,23 @@ uint64_t fileBytes(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
+// `text` as valid UTF-8: a failure line may quote a payload's bytes, and the
+// status document travels as JSON text.
+std::string validUtf8(const std::string& text) {
+  return nlohmann::json::parse(
+             nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+      .get<std::string>();
+}
+
 // Copies what the channel's running state tells into its status.
 void snapshot(const tvsChannelConfig& channel, tvsChannelHealth& counts) {
   const tvsChannelState& state = *channel.state;
   counts.purges = state.purges_run;
-  counts.last_error = state.last_error;
+  if (counts.last_error != state.last_error) counts.last_error = validUtf8(state.last_error);
   counts.cap_purges = state.cap_purges;
   counts.used_bytes = state.used_bytes;
-  counts.held = state.held.Count();
-  counts.held_bytes = state.held.Bytes();
+  counts.held = channel.WaitingPayloads();
+  counts.held_bytes = channel.WaitingBytes();
   counts.retried = state.retried;
   counts.dropped = state.dropped;
 }
@@ -83,17 +92,18 @@ void tvsPlugin::Drain() {
   for (;;) {
     // Only what is queued now: a batch never waits for payloads to come.
     const size_t most = static_cast<size_t>(LargestBatch());
-    size_t taken = 0;
+    size_t group = 0;
     if (ReadsAhead()) {
-      taken = WriteReadingAhead(std::max(most, kReadAheadGroup));
+      group = WriteReadingAhead(std::max(most, kReadAheadGroup));
     } else {
-      while (taken < most && TakePayload(payload)) {
-        WritePayload(payload);
-        ++taken;
+      uint64_t number = 0;
+      while (group < most && TakePayload(payload, number)) {
+        WritePayload(payload, number);
+        ++group;
       }
       payload.reset();
     }
-    if (taken == 0) return;
+    if (group == 0) return;
     CommitBatches();
     // Between payloads too, with every transaction committed: under a steady
     // stream the queue never empties.
@@ -144,7 +154,7 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
         per_channel[channel_name]["cap_purges"] = counts.cap_purges;
         per_channel[channel_name]["db_used_bytes"] = counts.used_bytes;
       }
-      if (counts.retrying || counts.held > 0 || counts.dropped > 0) {
+      if (counts.retrying) {
         per_channel[channel_name]["held"] = counts.held;
         per_channel[channel_name]["held_bytes"] = counts.held_bytes;
         per_channel[channel_name]["retried"] = counts.retried;
@@ -152,6 +162,16 @@ void tvsPlugin::GetStatus(nlohmann::json& status) {
       }
       files[channel_name] = counts.db_file;
     }
+    nlohmann::json listed = nlohmann::json::array();
+    for (const tvsPayloadFailure& failure : failures) {
+      listed.push_back({{"failure", failure.failure},
+                        {"payload", failure.payload},
+                        {"channel", failure.channel},
+                        {"error", failure.error}});
+    }
+    status["failures"] = std::move(listed);
+    status["failures_total"] = failures_total;
+    status["unsettled_from"] = unsettled_from;
   }
   // Sizes are read here, on the agent's thread and outside the lock, rather
   // than after every payload on the worker's.
@@ -171,7 +191,7 @@ void tvsPlugin::DispatchEvent(Event event, void* /*argument*/) {
   if (event == EVENT_RELOAD) reload_requested = true;
 }
 
-void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload) {
+void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload, uint64_t number) {
   for (const std::string& channel_name : payload->channel_names) {
     const auto it = channels.find(channel_name);
     if (it == channels.end()) {
@@ -184,17 +204,19 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
     try {
       text = readableCopy(payload->data, static_cast<size_t>(payload->data_length));
     } catch (const std::bad_alloc&) {
-      tv_dprintf("%s: payload not stored: out of memory\n", channel_name.c_str());
-      settled.assign(1, -1);
+      const std::string line = channel_name + ": payload not stored: out of memory";
+      tv_dprintf("%s\n", line.c_str());
+      channel.TakeFailed(number, tvsOutcome::Failure(SQLITE_NOMEM, line));
       Account(channel_name, channel);
       continue;
     }
-    WriteTo(channel_name, channel, text, nullptr);
+    WriteTo(channel_name, channel, text, nullptr, number);
   }
+  handed = number;
 }
 
 void tvsPlugin::WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
-                        const std::string& text, const tvsAggregatePayload* read) {
+                        const std::string& text, const tvsAggregatePayload* read, uint64_t number) {
   // A batch holds its file's write lock until it commits: another
   // channel's batch on the same file commits before this one writes.
   for (const auto& [other_name, other] : channels) {
@@ -202,14 +224,13 @@ void tvsPlugin::WriteTo(const std::string& channel_name, tvsChannelConfig& chann
       CommitBatch(other_name, *other);
     }
   }
-  settled.clear();
-  channel.WritePayload(text, settled, read);
+  channel.TakePayload(number, text, read);
   Account(channel_name, channel);
 }
 
-bool tvsPlugin::TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload) {
-  if (!carried) return PopPayloadQueue(payload);
-  payload = std::move(carried);
+bool tvsPlugin::TakePayload(std::shared_ptr<tvPluginSinkPayload>& payload, uint64_t& number) {
+  if (!PopPayloadQueue(payload)) return false;
+  number = ++taken;
   return true;
 }
 
@@ -227,60 +248,58 @@ tvsChannelConfig* tvsPlugin::ReadAheadChannel(const tvPluginSinkPayload& payload
   tvsChannelConfig& channel = *it->second;
   // A channel that holds payloads queues new ones unread.
   const bool reads =
-      channel.settings.read_ahead && channel.IsAggregator() && channel.state->held.Empty();
+      channel.settings.read_ahead && channel.IsAggregator() && channel.WaitingPayloads() == 0;
   return reads ? &channel : nullptr;
 }
 
 size_t tvsPlugin::WriteReadingAhead(size_t most) {
   if (!read_ahead) read_ahead = std::make_unique<tvsReadAhead>();
   std::shared_ptr<tvPluginSinkPayload> current, next;
+  uint64_t current_number = 0, next_number = 0;
   // Should a write throw, the read of `next` ends before its text goes.
   struct FinishOnExit {
     tvsReadAhead& reader;
     ~FinishOnExit() { reader.Finish(); }
   } finish_on_exit{*read_ahead};
-  if (!TakePayload(current)) return 0;
-  size_t taken = 1;
+  if (!TakePayload(current, current_number)) return 0;
+  size_t group = 1;
   // The channel the payload was handed to the reader for, if it was.
   tvsChannelConfig* current_read = nullptr;
   tvsChannelConfig* next_read = nullptr;
   // The worker reads the first payload itself, while the second is read.
   // Each payload is taken from the queue just before the one ahead of it is
-  // written, so the payloads still settle one between two takes, as the
-  // worker alone settles them; the one taken after the last of the group
-  // is carried, unread, to the next.
+  // written; none is taken past the last of the group, so a reload between
+  // groups finds nothing taken and unwritten.
   while (current) {
     tvsReadAhead::Read* read = current_read ? &read_ahead->Finish() : nullptr;
     next.reset();
     next_read = nullptr;
-    if (PopPayloadQueue(next)) {
-      if (taken == most) {
-        carried = std::move(next);
-      } else {
-        ++taken;
-        next_read = ReadAheadChannel(*next);
-      }
+    if (group < most && TakePayload(next, next_number)) {
+      ++group;
+      next_read = ReadAheadChannel(*next);
       if (next_read) {
         read_ahead->Start(next->data, static_cast<size_t>(next->data_length),
                           next_read->state->writer->Plan());
       }
     }
     if (read && read->copied) {
-      WriteTo(current_read->name, *current_read, read->text, read->read ? &read->payload : nullptr);
+      WriteTo(current_read->name, *current_read, read->text, read->read ? &read->payload : nullptr,
+              current_number);
+      handed = current_number;
     } else {
-      WritePayload(current);
+      WritePayload(current, current_number);
     }
     current = std::move(next);
+    current_number = next_number;
     current_read = next_read;
   }
-  return taken;
+  return group;
 }
 
 void tvsPlugin::RetryHeld(bool last_try) {
   for (const auto& [channel_name, channel] : channels) {
-    if (channel->state->held.Empty()) continue;
-    settled.clear();
-    channel->RetryHeld(settled, last_try);
+    if (channel->WaitingPayloads() == 0) continue;
+    channel->RetryHeld(last_try);
     Account(channel_name, *channel);
   }
 }
@@ -300,16 +319,26 @@ void tvsPlugin::CommitBatches() {
 }
 
 void tvsPlugin::CommitBatch(const std::string& channel_name, tvsChannelConfig& channel) {
-  settled.clear();
-  channel.CommitBatch(settled);
+  channel.CommitBatch();
   Account(channel_name, channel);
 }
 
-void tvsPlugin::Account(const std::string& channel_name, const tvsChannelConfig& channel) {
+void tvsPlugin::Account(const std::string& channel_name, tvsChannelConfig& channel) {
+  // Reused: most calls settle one payload or none.
+  thread_local std::vector<tvsPayloadLedger::Settled> settled;
+  settled.clear();
+  channel.TakeSettled(settled);
+  // A payload taken and not yet handed to every channel is unsettled too.
+  uint64_t oldest = handed + 1;
+  for (const auto& entry : channels) {
+    const uint64_t unsettled = entry.second->OldestUnsettled();
+    if (unsettled != 0) oldest = std::min(oldest, unsettled);
+  }
   std::lock_guard<std::mutex> guard(status_lock);
   tvsChannelHealth& counts = health[channel_name];
-  for (const int rows : settled) {
+  for (auto& [number, outcome] : settled) {
     ++counts.payloads;
+    const int rows = outcome.rows;
     if (rows > 0) {
       // Saturates: the count only grows and must never wrap.
       rows_added = rows > kMaxRowsAdded - rows_added ? kMaxRowsAdded : rows_added + rows;
@@ -318,8 +347,11 @@ void tvsPlugin::Account(const std::string& channel_name, const tvsChannelConfig&
       ++counts.empty;
     } else {
       ++counts.failed;
+      failures.push_back({++failures_total, number, channel_name, validUtf8(outcome.message)});
+      if (failures.size() > kRecentFailures) failures.pop_front();
     }
   }
+  unsettled_from = oldest;
   snapshot(channel, counts);
 }
 

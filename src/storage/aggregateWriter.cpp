@@ -163,5 +163,8 @@ int tvsChannelConfig::ProcessAggregateData(const json& payload) {
   // once the timestamps are checked.
   tvsAggregatePayload read;
   readAggregateDocument(payload, state->writer->Plan(), read);
-  return state->writer->Write(*this, read);
+  const int rows = state->writer->Write(*this, read);
+  // Written, not yet committed: the commit starts where every commit does.
+  if (rows >= 0 && state->batch && state->batch->Open() && !CommitOpen()) return -1;
+  return rows;
 }

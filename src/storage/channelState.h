@@ -16,7 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "heldPayloads.h"
+#include "payloadLedger.h"
+#include "retryBackoff.h"
 
 struct sqlite3;
 class tvsAggregateWriter;
@@ -64,14 +65,14 @@ class tvsChannelState {
   std::optional<tvsFileIdentity> file;
   bool reopen_pending = false;
 
-  bool purge_due = false;     // a staged payload gave the daily purge its chance
-  std::vector<int> in_batch;  // results of the open batch's payloads, in order
-  // With retry_mb, each staged payload as it would be held again should its
-  // batch fail for a transient reason, in order.
-  std::vector<tvsHeldPayload> staged;
-  // Payloads held after a transient failure, and the payloads behind them.
-  // A reload hands them to the channel's new record.
-  tvsHeldPayloads held;
+  bool purge_due = false;  // a written payload gave the daily purge its chance
+  // Every payload the channel has taken and not yet reported, in order. A
+  // reload hands the waiting ones to the channel's new record.
+  tvsPayloadLedger ledger;
+  // With retry_mb: the bound on the text of waiting payloads, in bytes, and
+  // the wait before their next try. 0 holds nothing.
+  uint64_t retry_bytes = 0;
+  tvsRetryBackoff backoff;
   // Why the payload being written failed when it was not SQLite's step that
   // failed (no memory, no file); SQLITE_OK otherwise.
   int failure = 0;
@@ -84,8 +85,8 @@ class tvsChannelState {
   std::string last_error;
   uint64_t cap_purges = 0;
   int64_t used_bytes = 0;
-  // Payloads stored after a held one failed, and held payloads given up
-  // (beyond retry_mb, or at termination).
+  // Payloads stored after a failed try of their own, and waiting payloads
+  // given up (beyond retry_mb, or at termination).
   uint64_t retried = 0;
   uint64_t dropped = 0;
 };

@@ -17,7 +17,7 @@ tvsErrorCapture::tvsErrorCapture(std::string& last_error) : previous(capture) {
 
 tvsErrorCapture::~tvsErrorCapture() { capture = previous; }
 
-void logChannelError(const char* format, ...) {
+std::string logChannelError(const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -28,8 +28,7 @@ void logChannelError(const char* format, ...) {
   if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
   va_end(args);
   tv_dprintf("%s", line.c_str());
-  if (capture != nullptr) {
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    *capture = std::move(line);
-  }
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (capture != nullptr) *capture = line;
+  return line;
 }

@@ -5,8 +5,9 @@
 #include <string>
 
 // Logs one line with tv_dprintf and, while a tvsErrorCapture lives on this
-// thread, stores it (without its newline) in the capture's string.
-void logChannelError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// thread, stores it (without its newline) in the capture's string. Returns
+// the line without its newline.
+std::string logChannelError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Directs logChannelError's lines into `last_error` for its lifetime.
 class tvsErrorCapture {

@@ -21,8 +21,7 @@ void tvsChannelConfig::CloseDatabase() noexcept {
     // The owner commits its batches before it lets a channel go; this is
     // the last way out, where nothing is left to count the results.
     try {
-      std::vector<int> settled;
-      CommitBatch(settled);
+      CommitBatch();
     } catch (const std::exception& e) {
       tv_dprintf("%s: %s\n", name.c_str(), e.what());
     }
@@ -100,6 +99,13 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
   // -wal is emptied. A no-op outside WAL mode.
   if (db)
     sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  std::string why;
+  if (Reopen(why)) return true;
+  logChannelError("%s: payload not stored: %s\n", name.c_str(), why.c_str());
+  return false;
+}
+
+bool tvsChannelConfig::Reopen(std::string& why) {
   CloseDatabase();
   state->file.reset();
   try {
@@ -107,10 +113,9 @@ bool tvsChannelConfig::EnsureConfiguredFile() {
   } catch (const std::exception& e) {
     state->reopen_pending = true;
     // The message names the channel already.
-    std::string why = e.what();
+    why = e.what();
     const std::string prefix = name + ": ";
     if (why.compare(0, prefix.size(), prefix) == 0) why.erase(0, prefix.size());
-    logChannelError("%s: payload not stored: %s\n", name.c_str(), why.c_str());
     return false;
   }
   state->reopen_pending = false;

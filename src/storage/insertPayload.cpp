@@ -1,4 +1,6 @@
-// The door through which every payload reaches a channel.
+// The door through which every payload reaches a channel: taken into the
+// ledger, written, committed from one place, and settled.
+#include <cinttypes>
 #include <memory>
 #include <new>
 
@@ -11,11 +13,13 @@
 #include "payloadReader.h"
 #include "purge.h"
 #include "sizeCap.h"
+#include "sqliteHandles.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
 #include "writeBatch.h"
 
 using json = nlohmann::json;
+using State = tvsPayloadLedger::State;
 
 std::time_t (*tvsClock)(std::time_t*) = std::time;
 
@@ -28,136 +32,236 @@ void logSaved(int rows, const std::string& channel) {
              channel.c_str());
 }
 
+bool ioFailure(int code) {
+  const int primary = code & 0xff;
+  return primary == SQLITE_IOERR || primary == SQLITE_FULL;
+}
+
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
-  std::vector<int> settled;
-  WritePayload(payload_text, settled);
-  CommitBatch(settled);
-  return settled.empty() ? 0 : settled.back();
+  TakePayload(0, payload_text);
+  CommitBatch();
+  std::vector<tvsPayloadLedger::Settled> settled;
+  TakeSettled(settled);
+  return settled.empty() ? 0 : settled.back().second.rows;
 }
 
-void tvsChannelConfig::WritePayload(const std::string& payload_text, std::vector<int>& settled,
-                                    const tvsAggregatePayload* read) {
-  tvsHeldPayloads& held = state->held;
-  if (held.Empty()) {
-    Write(payload_text, 0, settled, read);
+bool tvsChannelConfig::RetryEnabled() const { return state->retry_bytes > 0; }
+
+void tvsChannelConfig::TakePayload(uint64_t number, const std::string& payload_text,
+                                   const tvsAggregatePayload* read) {
+  tvsPayloadLedger& ledger = state->ledger;
+  // Handed over by a reload to a record without retry_mb: tried once, ahead
+  // of this one, if their deadline has not come first.
+  if (ledger.Waiting() && !RetryEnabled()) TryWaiting(true);
+  ledger.Append(number);
+  const size_t index = ledger.Size() - 1;
+  if (!ledger.Waiting()) {
+    WriteEntry(index, payload_text, read);
     return;
   }
-  // Behind the held ones, so the channel keeps the order payloads came in.
+  // Behind the waiting ones, so the channel keeps the order payloads came in.
   try {
-    held.HoldBack({readableCopy(payload_text.data(), payload_text.size())});
+    ledger.Keep(ledger.At(index), readableCopy(payload_text.data(), payload_text.size()));
   } catch (const std::bad_alloc&) {
-    const tvsErrorCapture capture(state->last_error);
-    logChannelError("%s: payload not stored: out of memory\n", name.c_str());
-    SettleKnown(-1, settled);
+    Settle(index, tvsOutcome::Failure(
+                      SQLITE_NOMEM,
+                      logChannelError("%s: payload not stored: out of memory\n", name.c_str())));
     return;
   }
-  TrimHeld(settled);
+  TrimWaiting();
 }
 
-bool tvsChannelConfig::Write(const std::string& payload_text, uint32_t tries,
-                             std::vector<int>& settled, const tvsAggregatePayload* read) {
-  const tvsErrorCapture capture(state->last_error);
-  state->failure = SQLITE_OK;
-  // The file is checked between transactions only: the connection must stay
-  // open while one is.
-  const bool staging = state->batch && state->batch->Open();
+void tvsChannelConfig::WriteEntry(size_t index, const std::string& payload_text,
+                                  const tvsAggregatePayload* read) {
+  tvsPayloadLedger& ledger = state->ledger;
   bool purge_check = false;
-  int result = -1;
-  if (!staging && !EnsureConfiguredFile()) {
-    state->failure = SQLITE_CANTOPEN;
-  } else {
-    result = StorePayload(payload_text, purge_check, read);
-  }
+  const size_t staged_before = state->batch ? state->batch->Staged() : 0;
+  tvsOutcome outcome = Write(payload_text, read, purge_check);
+  state->purge_due = state->purge_due || purge_check;
   // A reopen has set up a new batch.
   tvsWriteBatch* const batch = state->batch.get();
-  const int sqlite_failure = batch ? batch->TakeFailure() : SQLITE_OK;
-  const int failure = sqlite_failure != SQLITE_OK ? sqlite_failure : state->failure;
-  const bool batch_lost = batch && batch->TakeLost() > 0;
-  if (result < 0 && state->held.Enabled() && isTransientFailure(failure)) {
-    HoldFailed(payload_text, tries, batch_lost, settled);
-    return false;
+  if (batch && batch->TakeLost() > 0) {
+    // SQLite rolled back the transaction with the payloads written before.
+    SettleWritten(false, tvsOutcome::Failure(outcome.code, batch->LostLine()));
   }
-  // Staged payloads that SQLite rolled back with the transaction failed.
-  std::vector<int>& in_batch = state->in_batch;
-  if (batch_lost) {
-    for (int& rows : in_batch) rows = rows > 0 ? -1 : rows;
-  }
-  if (batch && batch->Open()) {
-    // Results are settled in the order the payloads came, once their batch
-    // commits; the purge takes a connection of its own, so it waits too.
-    state->purge_due = state->purge_due || purge_check;
-    in_batch.push_back(result);
-    if (state->held.Enabled()) {
-      state->staged.push_back(
-          result > 0 ? tvsHeldPayload{readableCopy(payload_text.data(), payload_text.size()), tries}
-                     : tvsHeldPayload::Known(result));
+  // Its rows (or its interval row alone) wait in the open transaction.
+  if (!outcome.Failed() && batch && batch->Staged() > staged_before) {
+    tvsPayloadLedger::Entry& entry = ledger.At(index);
+    entry.outcome = std::move(outcome);
+    ledger.Move(entry, State::kWritten);
+    // Should its COMMIT fail for a transient reason, it is held: with its text.
+    if (RetryEnabled() && !entry.kept) {
+      try {
+        ledger.Keep(entry, readableCopy(payload_text.data(), payload_text.size()));
+      } catch (const std::bad_alloc&) {
+        // Without a copy it fails with its batch, should that fail.
+      }
     }
-    if (batch->Full()) CommitBatch(settled);
-    return true;
+    if (!batch->Batched() || batch->Full()) CommitOpen();
+  } else if (outcome.Transient() && RetryEnabled()) {
+    // What was written before it goes first: committed now, or held in front
+    // of it when that fails too.
+    CommitOpen();
+    if (Hold(index, payload_text, outcome)) {
+      TryFailed();
+    } else {
+      Settle(index, std::move(outcome));
+    }
+  } else {
+    Settle(index, std::move(outcome));
   }
-  settled.insert(settled.end(), in_batch.begin(), in_batch.end());
-  in_batch.clear();
-  state->staged.clear();
-  settled.push_back(result);
-  if (result > 0) {
-    Committed(settled, settled.size() - 1);
-    if (tries > 0) StoredAfterHold(tries);
-  }
-  if (purge_check || state->purge_due) {
-    state->purge_due = false;
-    PurgeWhenDue();
-  }
-  return true;
+  PurgeIfDue();
 }
 
-void tvsChannelConfig::CommitBatch(std::vector<int>& settled) {
-  const tvsErrorCapture capture(state->last_error);
-  if (!CommitStaged(settled)) {
-    state->held.TryFailed(tvsHeldPayloads::Clock::now());
-    TrimHeld(settled);
+tvsOutcome tvsChannelConfig::Write(const std::string& payload_text, const tvsAggregatePayload* read,
+                                   bool& purge_check) {
+  std::string line;  // the last failure line logged for this payload
+  const tvsErrorCapture capture(line);
+  state->failure = SQLITE_OK;
+  int rows = -1;
+  try {
+    // The file is checked between transactions only: the connection must
+    // stay open while one is.
+    const bool staging = state->batch && state->batch->Open();
+    if (!staging && !EnsureConfiguredFile()) {
+      state->failure = SQLITE_CANTOPEN;
+    } else {
+      rows = StorePayload(payload_text, purge_check, read);
+    }
+  } catch (const std::bad_alloc&) {
+    logChannelError("%s: payload not stored: out of memory\n", name.c_str());
+    state->failure = SQLITE_NOMEM;
+  } catch (const std::exception& e) {
+    // Whatever one payload raises costs that payload only.
+    logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
+    state->failure = SQLITE_ERROR;
   }
-  if (state->purge_due) {
-    state->purge_due = false;
-    PurgeWhenDue();
-  }
+  // The write's own transaction step is undone by now; what failed is
+  // SQLite's code when a step of SQLite failed.
+  tvsWriteBatch* const batch = state->batch.get();
+  const int sqlite_failure = batch ? batch->TakeFailure() : SQLITE_OK;
+  if (rows >= 0) return tvsOutcome::Stored(rows);
+  return tvsOutcome::Failure(sqlite_failure != SQLITE_OK ? sqlite_failure : state->failure,
+                             std::move(line));
 }
 
-bool tvsChannelConfig::CommitStaged(std::vector<int>& settled) {
+void tvsChannelConfig::CommitBatch() {
+  CommitOpen();
+  PurgeIfDue();
+}
+
+bool tvsChannelConfig::CommitOpen() {
   tvsWriteBatch* const batch = state->batch.get();
   if (!batch || !batch->Open()) return true;
-  const size_t from = settled.size();
+  const int64_t first_interval = batch->FirstInterval();
+  const tvsWriteBatch::CommitResult result = batch->Commit();
+  const std::string error = batch->CommitError();
+  std::string line = batch->CommitLine();
+  const int code = batch->CommitCode();
   batch->TakeFailure();
-  const bool committed = batch->Commit();
-  if (!committed && state->held.Enabled() && isTransientFailure(batch->TakeFailure())) {
-    batch->TakeLost();
-    HoldStaged();
-    return false;
-  }
-  for (const int rows : state->in_batch) settled.push_back(committed || rows <= 0 ? rows : -1);
-  state->in_batch.clear();
-  if (committed) {
-    Committed(settled, from);
-    for (const tvsHeldPayload& payload : state->staged) {
-      if (!payload.known && payload.tries > 0) StoredAfterHold(payload.tries);
+  bool stored = result == tvsWriteBatch::CommitResult::kCommitted;
+  if (result == tvsWriteBatch::CommitResult::kEnded) {
+    size_t written = 0;
+    for (size_t i = 0; i < state->ledger.Size(); ++i)
+      written += state->ledger.At(i).state == State::kWritten;
+    // `batch` may be gone: the connection may have been reopened.
+    stored = ReachedFile(first_interval, code, line);
+    if (stored) {
+      tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", name.c_str(),
+                 error.c_str());
+    } else if (line.empty()) {
+      line = logCommitFailed(name, written, error);
     }
   }
-  state->staged.clear();
+  if (SettleWritten(stored, tvsOutcome::Failure(code, line))) {
+    enforceSizeCap(*this, first_interval);
+  } else if (state->ledger.Any(State::kHeld)) {
+    TryFailed();
+  }
+  return stored;
+}
+
+bool tvsChannelConfig::ReachedFile(int64_t first_interval, int code, std::string& failure) {
+  if (ioFailure(code)) {
+    // The connection may not see what the failed COMMIT left (frames in the
+    // -wal that its index never got), while the next open would: ask one.
+    std::string why;
+    if (!Reopen(why)) {
+      failure = logChannelError("%s: COMMIT failed, and the file could not be reopened: %s\n",
+                                name.c_str(), why.c_str());
+      return false;
+    }
+  }
+  // Once SQLite has ended the transaction, the file says which it was: a hot
+  // journal is rolled back by this read.
+  std::string ignored;
+  const std::string found = pragmaValue(db.get(),
+                                        "SELECT count(*) FROM " + IntervalsTable() +
+                                            " WHERE id = " + std::to_string(first_interval) + ";",
+                                        ignored);
+  return found == "1";
+}
+
+bool tvsChannelConfig::SettleWritten(bool stored, const tvsOutcome& failure) {
+  tvsPayloadLedger& ledger = state->ledger;
+  bool rows_stored = false;
+  for (size_t i = 0; i < ledger.Size(); ++i) {
+    tvsPayloadLedger::Entry& entry = ledger.At(i);
+    if (entry.state != State::kWritten) continue;
+    if (stored) {
+      if (entry.outcome.rows > 0) {
+        logSaved(entry.outcome.rows, name);
+        rows_stored = true;
+      }
+      if (entry.tries > 0) {
+        ++state->retried;
+        tv_dprintf("%s: held payload stored at try %u\n", name.c_str(), entry.tries + 1);
+      }
+      ledger.Settle(entry, std::move(entry.outcome));
+    } else if (!(failure.Transient() && RetryEnabled() && Hold(i, std::string(), failure))) {
+      Settle(i, failure);
+    }
+  }
+  return rows_stored;
+}
+
+bool tvsChannelConfig::Hold(size_t index, const std::string& payload_text,
+                            const tvsOutcome& cause) {
+  tvsPayloadLedger& ledger = state->ledger;
+  tvsPayloadLedger::Entry& entry = ledger.At(index);
+  if (!entry.kept) {
+    if (entry.state == State::kWritten) return false;  // no copy was made
+    try {
+      ledger.Keep(entry, readableCopy(payload_text.data(), payload_text.size()));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  ++entry.tries;
+  entry.outcome = cause;
+  ledger.Move(entry, State::kHeld);
+  tv_dprintf("%s: payload held for another try (%zu held, %" PRIu64 " bytes)\n", name.c_str(),
+             ledger.WaitingCount(), ledger.WaitingBytes());
   return true;
 }
 
-bool tvsChannelConfig::Pending() const { return state->Pending(); }
-
-void tvsChannelConfig::Committed(const std::vector<int>& settled, size_t from) {
-  bool stored = false;
-  for (size_t i = from; i < settled.size(); ++i) {
-    if (settled[i] <= 0) continue;
-    logSaved(settled[i], name);
-    stored = true;
-  }
-  if (stored) enforceSizeCap(*this, state->batch ? state->batch->FirstInterval() : 0);
+void tvsChannelConfig::Settle(size_t index, tvsOutcome outcome) {
+  if (outcome.Failed()) state->last_error = outcome.message;
+  state->ledger.Settle(state->ledger.At(index), std::move(outcome));
 }
+
+void tvsChannelConfig::TakeSettled(std::vector<tvsPayloadLedger::Settled>& out) {
+  state->ledger.Check();
+  state->ledger.TakeSettled(out);
+}
+
+size_t tvsChannelConfig::WaitingPayloads() const { return state->ledger.WaitingCount(); }
+uint64_t tvsChannelConfig::WaitingBytes() const { return state->ledger.WaitingBytes(); }
+uint64_t tvsChannelConfig::OldestUnsettled() const { return state->ledger.OldestUnsettled(); }
+
+bool tvsChannelConfig::Pending() const { return state->Pending(); }
 
 int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check,
                                    const tvsAggregatePayload* read_ahead) {
@@ -217,7 +321,9 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
   return result;
 }
 
-void tvsChannelConfig::PurgeWhenDue() {
+void tvsChannelConfig::PurgeIfDue() {
+  if (!state->purge_due || (state->batch && state->batch->Open())) return;
+  state->purge_due = false;
   // last_purge is set before the purge runs, so a failing purge is not
   // retried until another day has passed. A last_purge ahead of the clock
   // means the clock was set back: waiting for it to pass last_purge again
@@ -225,7 +331,13 @@ void tvsChannelConfig::PurgeWhenDue() {
   const int64_t now = tvsClock(nullptr);
   if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
     last_purge = now;
-    Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
+    const tvsErrorCapture capture(state->last_error);
+    try {
+      Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
+    } catch (const std::exception& e) {
+      // Stored rows are not at stake: the purge is skipped until the next day.
+      logChannelError("%s: daily purge skipped: %s\n", name.c_str(), e.what());
+    }
   }
 }
 

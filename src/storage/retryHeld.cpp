@@ -1,15 +1,16 @@
-// A channel's held payloads: holding them after a transient failure, trying
-// them again in order, dropping the oldest beyond the bound, and the last try
-// at termination.
+// A channel's waiting payloads: held after a transient failure (or handed
+// over by a reload), tried again in order, bounded by retry_mb, and given a
+// last try at termination.
 #include <algorithm>
 #include <cinttypes>
 
 #include "channelState.h"
 #include "errorLog.h"
-#include "fastReader.h"
 #include "tvLog.h"
 #include "tvsChannelConfig.h"
 #include "writeBatch.h"
+
+using State = tvsPayloadLedger::State;
 
 namespace {
 
@@ -17,107 +18,98 @@ namespace {
 // served between rounds.
 constexpr size_t kRetryRound = 64;
 
+bool waits(const tvsPayloadLedger::Entry& entry) {
+  return entry.state == State::kHeld || (entry.state == State::kQueued && entry.kept);
+}
+
 }  // namespace
 
-void tvsChannelConfig::HoldFailed(const std::string& payload_text, uint32_t tries, bool batch_lost,
-                                  std::vector<int>& settled) {
-  tvsHeldPayloads& held = state->held;
-  try {
-    held.HoldFront({readableCopy(payload_text.data(), payload_text.size()), tries + 1});
-  } catch (const std::bad_alloc&) {
-    logChannelError("%s: payload not stored: out of memory\n", name.c_str());
-    SettleKnown(-1, settled);
-  }
-  // What was staged before this payload goes first: in front of it when
-  // SQLite rolled it back, else committed now (or held in front of it when
-  // that fails too).
-  if (batch_lost) {
-    HoldStaged();
-  } else {
-    CommitStaged(settled);
-  }
-  held.TryFailed(tvsHeldPayloads::Clock::now());
-  tv_dprintf("%s: payload held for another try (%zu held, %" PRIu64 " bytes)\n", name.c_str(),
-             held.Count(), held.Bytes());
-  TrimHeld(settled);
+void tvsChannelConfig::TryFailed() {
+  state->backoff.TryFailed(tvsRetryBackoff::Clock::now());
+  TrimWaiting();
 }
 
-void tvsChannelConfig::HoldStaged() {
-  std::vector<tvsHeldPayload>& staged = state->staged;
-  for (auto it = staged.rbegin(); it != staged.rend(); ++it) {
-    // Its batch failed, so its write did: stored later, it counts as retried.
-    if (!it->known) ++it->tries;
-    state->held.HoldFront(std::move(*it));
-  }
-  staged.clear();
-  state->in_batch.clear();
-}
-
-void tvsChannelConfig::SettleKnown(int result, std::vector<int>& settled) {
-  if (state->batch && state->batch->Open()) {
-    // Behind the payloads staged before it.
-    state->in_batch.push_back(result);
-    if (state->held.Enabled()) state->staged.push_back(tvsHeldPayload::Known(result));
-    return;
-  }
-  settled.push_back(result);
-}
-
-void tvsChannelConfig::TrimHeld(std::vector<int>& settled) {
-  tvsHeldPayload oldest;
-  while (state->held.TakeOverflow(oldest)) {
-    if (oldest.known) {
-      SettleKnown(oldest.result, settled);
-      continue;
+void tvsChannelConfig::TrimWaiting() {
+  tvsPayloadLedger& ledger = state->ledger;
+  const uint64_t bound = state->retry_bytes;
+  if (bound == 0 || ledger.WaitingBytes() <= bound) return;
+  // A payload larger than the bound by itself fails alone: nothing held
+  // before it is dropped on its account.
+  for (size_t i = ledger.Size(); i-- > 0;) {
+    const tvsPayloadLedger::Entry& newest = ledger.At(i);
+    if (!waits(newest)) continue;
+    if (newest.text.size() > bound) {
+      ++state->dropped;
+      tv_printf("%s: a payload of %zu bytes is larger than retry_mb: it is not held (%" PRIu64
+                " dropped)\n",
+                name.c_str(), newest.text.size(), state->dropped);
+      Settle(i,
+             tvsOutcome::Failure(SQLITE_TOOBIG, name + ": payload larger than retry_mb: not held"));
     }
+    break;
+  }
+  for (size_t i = 0; i < ledger.Size() && ledger.WaitingBytes() > bound; ++i) {
+    if (!waits(ledger.At(i))) continue;
     ++state->dropped;
     tv_printf("%s: held payloads exceed retry_mb: the oldest is dropped (%" PRIu64 " dropped)\n",
               name.c_str(), state->dropped);
-    SettleKnown(-1, settled);
+    Settle(i, tvsOutcome::Failure(SQLITE_TOOBIG,
+                                  name + ": held payloads exceed retry_mb: the oldest is dropped"));
   }
 }
 
-void tvsChannelConfig::StoredAfterHold(uint32_t tries) {
-  ++state->retried;
-  tv_dprintf("%s: held payload stored at try %u\n", name.c_str(), tries + 1);
+void tvsChannelConfig::RetryHeld(bool last_try) {
+  TryWaiting(last_try);
+  if (!last_try) return;
+  // Whatever failed the last try is lost with the process.
+  const size_t lost = DropWaiting(name + ": held payload lost at termination");
+  if (lost > 0) tv_printf("%s: %zu held payloads lost at termination\n", name.c_str(), lost);
 }
 
-void tvsChannelConfig::RetryHeld(std::vector<int>& settled, bool last_try) {
-  tvsHeldPayloads& held = state->held;
-  if (held.Empty() || (!last_try && !held.Due(tvsHeldPayloads::Clock::now()))) return;
+void tvsChannelConfig::TryWaiting(bool now) {
+  tvsPayloadLedger& ledger = state->ledger;
+  if (!ledger.Waiting()) return;
+  const bool retry = RetryEnabled();
+  if (!now && !state->backoff.Due(tvsRetryBackoff::Clock::now())) return;
   const size_t round =
       std::max<size_t>(kRetryRound, 2 * static_cast<size_t>(settings.commit_batch));
+  size_t tried = 0;
   bool failed = false;
-  for (size_t n = 0; !held.Empty() && (last_try || n < round); ++n) {
-    tvsHeldPayload payload = held.TakeFront();
-    if (payload.known) {
-      SettleKnown(payload.result, settled);
-      continue;
-    }
-    // A failure holds the payload again, or the batch its write committed.
-    const auto next_try = held.NextTry();
-    if (!Write(payload.text, payload.tries, settled) || held.NextTry() != next_try) {
+  for (size_t i = 0; i < ledger.Size(); ++i) {
+    if (!waits(ledger.At(i))) continue;
+    if (retry && !now && tried == round) break;
+    ++tried;
+    const std::string text = ledger.TakeText(ledger.At(i));
+    WriteEntry(i, text, nullptr);
+    // Held again: what stands behind it waits for the next try.
+    if (ledger.At(i).state == State::kHeld) {
       failed = true;
       break;
     }
   }
-  if (!failed) {
-    const tvsErrorCapture capture(state->last_error);
-    failed = !CommitStaged(settled);
-    if (failed) held.TryFailed(tvsHeldPayloads::Clock::now());
-  }
-  if (!failed) held.TrySucceeded();
-  if (!last_try) return;
+  if (!failed) failed = !CommitOpen();
+  PurgeIfDue();
+  if (!failed) state->backoff.TrySucceeded();
+}
 
-  // Whatever failed the last try is lost with the process.
-  uint64_t lost = 0;
-  while (!held.Empty()) {
-    const tvsHeldPayload payload = held.TakeFront();
-    settled.push_back(payload.known ? payload.result : -1);
-    if (!payload.known) ++lost;
+size_t tvsChannelConfig::DropWaiting(const std::string& message) {
+  tvsPayloadLedger& ledger = state->ledger;
+  size_t dropped = 0;
+  for (size_t i = 0; i < ledger.Size(); ++i) {
+    if (!waits(ledger.At(i))) continue;
+    ++dropped;
+    Settle(i, tvsOutcome::Failure(ledger.At(i).outcome.code, message));
   }
-  if (lost > 0) {
-    state->dropped += lost;
-    tv_printf("%s: %" PRIu64 " held payloads lost at termination\n", name.c_str(), lost);
-  }
+  state->dropped += dropped;
+  return dropped;
+}
+
+void tvsChannelConfig::TakeWaitingFrom(tvsChannelConfig& previous) {
+  state->ledger.TakeFrom(previous.state->ledger);
+  state->backoff.Merge(previous.state->backoff);
+}
+
+void tvsChannelConfig::TakeFailed(uint64_t number, tvsOutcome outcome) {
+  state->ledger.Append(number);
+  Settle(state->ledger.Size() - 1, std::move(outcome));
 }

@@ -36,25 +36,12 @@ bool tvsWriteBatch::BeginPayload() {
 
 bool tvsWriteBatch::EndPayload(int rows) {
   std::string error;
-  if (!Batched()) {
-    if (execSql(db, "COMMIT;", error)) {
-      state = State::kIdle;
-      return true;
-    }
-    const int code = sqlite3_extended_errcode(db);
-    if (CommittedDespite(error)) {
-      state = State::kIdle;
-      return true;
-    }
-    Failed("COMMIT", error, code);
-  } else {
-    if (execSql(db, "RELEASE tvs_payload;", error)) {
-      staged.push_back(rows);
-      state = State::kOpen;
-      return true;
-    }
-    Failed("RELEASE", error);
+  if (!Batched() || execSql(db, "RELEASE tvs_payload;", error)) {
+    staged.push_back(rows);
+    state = State::kOpen;
+    return true;
   }
+  Failed("RELEASE", error);
   AbortPayload(error);
   return false;
 }
@@ -80,22 +67,40 @@ void tvsWriteBatch::AbortPayload(const std::string& cause, int code) noexcept {
   RollbackTransaction(cause);
 }
 
-bool tvsWriteBatch::Commit() {
-  if (state == State::kIdle) return true;
+tvsWriteBatch::CommitResult tvsWriteBatch::Commit() {
+  if (state == State::kIdle) return CommitResult::kCommitted;
+  commit_line.clear();
   std::string error;
   const bool done = execSql(db, "COMMIT;", error);
-  const int code = sqlite3_extended_errcode(db);
-  if (done || (!staged.empty() && CommittedDespite(error))) {
-    staged.clear();
-    state = State::kIdle;
-    return true;
-  }
-  // Nothing of the batch is in the file: every payload of it failed.
-  for (size_t i = 0; i < staged.size(); ++i) Failed("COMMIT", error, code);
+  const size_t payloads = staged.size();
   staged.clear();
-  tv_dprintf("%s: Transaction aborted\n", channel.c_str());
+  if (done) {
+    state = State::kIdle;
+    return CommitResult::kCommitted;
+  }
+  commit_error = error;
+  commit_code = sqlite3_extended_errcode(db);
+  if (failure == SQLITE_OK) failure = commit_code;
+  // A COMMIT can fail after its commit point (a sync after the journal was
+  // reset, a -wal sync after the commit frame was written): once SQLite has
+  // ended the transaction, only the file can say which it was.
+  if (sqlite3_get_autocommit(db) && payloads > 0 && first_interval != 0) {
+    state = State::kIdle;
+    return CommitResult::kEnded;
+  }
+  commit_line = logCommitFailed(channel, payloads, error);
   RollbackTransaction(error);
-  return false;
+  return CommitResult::kFailed;
+}
+
+std::string logCommitFailed(const std::string& channel, size_t payloads, const std::string& error) {
+  std::string first;
+  for (size_t i = 0; i < payloads; ++i) {
+    std::string line = logChannelError("%s: COMMIT failed: %s\n", channel.c_str(), error.c_str());
+    if (i == 0) first = std::move(line);
+  }
+  tv_dprintf("%s: Transaction aborted\n", channel.c_str());
+  return first;
 }
 
 void tvsWriteBatch::Failed(const char* step, const std::string& error, int code) {
@@ -120,27 +125,10 @@ void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
 
 void tvsWriteBatch::LoseStaged(const std::string& cause) noexcept {
   for (size_t i = 0; i < staged.size(); ++i) {
-    logChannelError("%s: payload not stored: rolled back with its batch: %s\n", channel.c_str(),
-                    cause.c_str());
+    lost_line = logChannelError("%s: payload not stored: rolled back with its batch: %s\n",
+                                channel.c_str(), cause.c_str());
   }
   lost += staged.size();
   staged.clear();
   state = State::kIdle;
-}
-
-bool tvsWriteBatch::CommittedDespite(const std::string& error) {
-  // A COMMIT can fail after its commit point: with a truncated or persisted
-  // journal, a sync after the journal was reset fails the COMMIT although the
-  // transaction is in the file. Once SQLite has ended the transaction, the
-  // file says which it was: a hot journal is rolled back by this read.
-  if (!sqlite3_get_autocommit(db) || first_interval == 0) return false;
-  std::string ignored;
-  const std::string found = pragmaValue(db,
-                                        "SELECT count(*) FROM " + tvsIntervalsTable(channel) +
-                                            " WHERE id = " + std::to_string(first_interval) + ";",
-                                        ignored);
-  if (found != "1") return false;
-  tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", channel.c_str(),
-             error.c_str());
-  return true;
 }
