@@ -377,6 +377,62 @@ TEST_F(LifecycleTest, WithRetryTerminationInAWindowReportsTheLostAndAKillLeavesN
   EXPECT_EQ(20, Count("SELECT count(*) FROM talkers"));
 }
 
+TEST_F(LifecycleTest, AReloadInAWindowTriesHeldPayloadsOnceOrNamesTheirLinesWhenItDropsThem) {
+  struct Case {
+    const char* name;
+    std::string after;  // the configuration the reload reads
+    int code;
+    std::vector<std::string> err;  // parts of the host's standard error
+    int64_t stored;
+  };
+  const std::string removed = R"({"db_path": ")" + dir.path() + R"(", "channels": {}})";
+  const Case cases[] = {
+      // Without retry_mb the held payloads get one try, ahead of newer ones.
+      {"retry_mb dropped",
+       "",
+       0,
+       {"channel flows: 5 payloads, 5 stored, 0 failed, 0 empty, 100 rows\n"},
+       6},
+      {"channel removed",
+       removed,
+       3,
+       {"tavrin-sink-host: standard input, lines 1-3: 3 payloads failed on channel flows: flows: "
+        "held payload dropped: the channel is no longer configured\n",
+        "flows: 3 held payloads dropped: the channel is no longer configured\n",
+        "channel flows: not configured, 2 payloads dropped, 3 payloads failed while it was "
+        "configured\n"},
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir.File("flows.db"));
+    WriteConfig(R"("retry_mb": 8, "retry_max_s": 30, )");
+    ASSERT_EQ(0, RunHost(Args({"-C", "flows"}), dir.path(), Payload(1, 20)).code);
+    HostProcess host({"-c", dir.File("sink.json"), "-C", "flows"}, dir.path());
+    {
+      const ReadTransaction reader(dir.File("flows.db"));
+      for (int k = 2; k <= 4; ++k) host.Write(Payload(k, 20));
+      // Held and tried at 0.1, 0.3, 0.7, 1.5 and 3.1 s: the next try is
+      // 3 s after the reload, when the reader has gone.
+      std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+      if (c.after.empty()) {
+        WriteConfig("");
+      } else {
+        dir.Write("sink.json", c.after);
+      }
+      host.Signal(SIGHUP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    for (int k = 5; k <= 6; ++k) host.Write(Payload(k, 20));
+    host.CloseInput();
+    EXPECT_EQ(c.code, host.Wait()) << host.Stderr();
+    for (const std::string& part : c.err) EXPECT_THAT(host.Stderr(), HasSubstr(part));
+    EXPECT_EQ(c.stored, Count("SELECT count(*) FROM flows_intervals"));
+    EXPECT_EQ(0, Count("SELECT count(*) FROM flows_intervals a JOIN flows_intervals b "
+                       "ON a.id < b.id AND a.time_start > b.time_start"));
+  }
+}
+
 TEST_F(LifecycleTest, ReadingAheadStoresAndLogsExactlyWhatTheWorkerAloneDoes) {
   // Payloads the fast reader takes, and ones only the JSON library's reader
   // takes or refuses, each with its own line.

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "clock.h"
 #include "faultVfs.h"
 #include "retryBackoff.h"
 #include "testSupport.h"
@@ -115,6 +116,11 @@ class RetryTest : public ::testing::Test {
   size_t Count(const std::string& line) {
     const auto lines = log.Lines();
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+  }
+  size_t CountStarting(const std::string& prefix) {
+    const auto lines = log.Lines();
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
 
   TempDir dir;
@@ -264,4 +270,97 @@ TEST_F(RetryTest, AReloadHandsHeldPayloadsToTheNewRecord) {
     EXPECT_EQ(0, Flows()["failed"]);
     EXPECT_EQ(0, Flows().value("dropped", 0));
   }
+}
+
+TEST_F(RetryTest, APayloadLargerThanTheBoundFailsAloneAndTheHeldOnesStay) {
+  Start(R"("retry_mb": 1, )");
+  DiskFull();
+  for (int k = 1; k <= 3; ++k) Queue(k);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 3; }));
+  // About 1.3 MiB, alone beyond the bound. Its outcome is reported in its
+  // turn, after the three before it.
+  Queue(4, 12000, std::string(100, 'i'));
+  ASSERT_TRUE(Until([](const json& f) { return f.value("dropped", 0) == 1; }));
+  EXPECT_EQ(3, Flows()["held"]);
+  EXPECT_EQ(0, Flows()["failed"]);
+  tvsFaultVfs::Disarm();
+  for (int k = 5; k <= 6; ++k) Queue(k);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 6; }));
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 5, 6}), StoredMinutes());
+  ASSERT_EQ(1u, log.OperatorLines().size());
+  EXPECT_THAT(log.OperatorLines()[0],
+              ::testing::MatchesRegex("flows: a payload of [0-9]+ bytes is larger than retry_mb: "
+                                      "it is not held \\(1 dropped\\)\n"));
+  json status = json::object();
+  plugin->GetStatus(status);
+  EXPECT_EQ(json::parse(R"([{"failure": 1, "payload": 4, "channel": "flows",
+                             "error": "flows: payload larger than retry_mb: not held"}])"),
+            status["failures"]);
+}
+
+TEST_F(RetryTest, HeldPayloadsOfAChannelAReloadRemovesFailAndAreListed) {
+  Start(R"("retry_mb": 1, )");
+  DiskFull();
+  for (int k = 1; k <= 3; ++k) Queue(k);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 3; }));
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() + R"(", "channels": {}})");
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  json status = json::object();
+  for (int round = 0; round < 1000 && status.value("failures_total", 0) < 3; ++round) {
+    plugin->WaitUntilIdle();
+    plugin->GetStatus(status);
+  }
+  EXPECT_EQ(std::vector<std::string>{"sink: flows: 3 held payloads dropped: the channel is no "
+                                     "longer configured\n"},
+            log.OperatorLines());
+  ASSERT_EQ(3, status["failures_total"]);
+  for (int k = 1; k <= 3; ++k) {
+    EXPECT_EQ(json({{"failure", k},
+                    {"payload", k},
+                    {"channel", "flows"},
+                    {"error", "flows: held payload dropped: the channel is no longer configured"}}),
+              status["failures"][static_cast<size_t>(k - 1)]);
+  }
+  EXPECT_EQ(4, status["unsettled_from"]);
+}
+
+TEST_F(RetryTest, AHeldBatchSaysSoAndOnlyPayloadsThatFailedCountAsRetried) {
+  tvsFirstRetryWait = std::chrono::milliseconds(1);
+  Start(R"("retry_mb": 1, "commit_batch": 8, )");
+  // Every sync fails: the batch is written, its COMMIT fails.
+  tvsFaultVfs::Arm(tvsFaultVfs::kSync, 1, SQLITE_IOERR_FSYNC, dir.path() + "/", true);
+  for (int k = 1; k <= 2; ++k) Queue(k);
+  QueueText("{not json");
+  for (int k = 3; k <= 4; ++k) Queue(k);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 4; }));
+  // The payload that failed in its savepoint is settled, not waiting; it is
+  // reported in its turn, after the two before it.
+  EXPECT_EQ(0, Flows()["failed"]);
+  // Each payload of the batch whose COMMIT failed is held, and says so.
+  EXPECT_GE(CountStarting("flows: payload held for another try ("), 4u);
+  for (int k = 5; k <= 6; ++k) Queue(k);
+  tvsFaultVfs::Disarm();
+  ASSERT_TRUE(Until(NoneHeld));
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 7; }));
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 6}), StoredMinutes());
+  EXPECT_EQ(1, Flows()["failed"]);
+  // Payloads 5 and 6 waited behind held ones, but never failed themselves.
+  EXPECT_EQ(4, Flows()["retried"]);
+  EXPECT_EQ(4u, CountStarting("flows: held payload stored at try "));
+}
+
+TEST_F(RetryTest, AnExceptionInTheDailyPurgeSkipsThePurgeAndStoringGoesOn) {
+  // Any exception the daily path raises: the clock's read, standing in for
+  // a pragma that fails for want of memory.
+  struct ClockScope {
+    std::time_t (*saved)(std::time_t*) = tvsClock;
+    ~ClockScope() { tvsClock = saved; }
+  } clock_scope;
+  tvsClock = [](std::time_t*) -> std::time_t { throw std::runtime_error("no clock"); };
+  Start(R"("purge_in_days": 1, )");
+  for (int k = 1; k <= 2; ++k) Queue(k);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 2; }));
+  EXPECT_EQ((std::vector<int>{1, 2}), StoredMinutes());
+  EXPECT_EQ(2u, Count("flows: daily purge skipped: no clock\n"));
+  EXPECT_EQ(0, Flows()["failed"]);
 }

@@ -324,20 +324,21 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
 void tvsChannelConfig::PurgeIfDue() {
   if (!state->purge_due || (state->batch && state->batch->Open())) return;
   state->purge_due = false;
-  // last_purge is set before the purge runs, so a failing purge is not
-  // retried until another day has passed. A last_purge ahead of the clock
-  // means the clock was set back: waiting for it to pass last_purge again
-  // would keep rows past their retention for as long as it had jumped ahead.
-  const int64_t now = tvsClock(nullptr);
-  if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
-    last_purge = now;
-    const tvsErrorCapture capture(state->last_error);
-    try {
+  const tvsErrorCapture capture(state->last_error);
+  try {
+    // last_purge is set before the purge runs, so a failing purge is not
+    // retried until another day has passed. A last_purge ahead of the clock
+    // means the clock was set back: waiting for it to pass last_purge again
+    // would keep rows past their retention for as long as it had jumped
+    // ahead.
+    const int64_t now = tvsClock(nullptr);
+    if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
+      last_purge = now;
       Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
-    } catch (const std::exception& e) {
-      // Stored rows are not at stake: the purge is skipped until the next day.
-      logChannelError("%s: daily purge skipped: %s\n", name.c_str(), e.what());
     }
+  } catch (const std::exception& e) {
+    // Stored rows are not at stake: the purge waits for its next chance.
+    logChannelError("%s: daily purge skipped: %s\n", name.c_str(), e.what());
   }
 }
 
