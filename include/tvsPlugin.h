@@ -147,6 +147,11 @@ class tvsPlugin : public tvPluginSink {
   // Counts the outcomes `channel` has settled and copies what its running
   // state tells (worker thread).
   void Account(const std::string& channel_name, tvsChannelConfig& channel);
+  // The number of the oldest payload whose outcome is not known on every
+  // channel it names (worker thread).
+  uint64_t OldestUnsettled() const;
+  // Payload `number` has been handed to every channel it names.
+  void Handed(uint64_t number);
   // Starts the counters afresh after a (re)load (worker thread).
   void ResetStatus();
 

@@ -212,7 +212,7 @@ void tvsPlugin::WritePayload(const std::shared_ptr<tvPluginSinkPayload>& payload
     }
     WriteTo(channel_name, channel, text, nullptr, number);
   }
-  handed = number;
+  Handed(number);
 }
 
 void tvsPlugin::WriteTo(const std::string& channel_name, tvsChannelConfig& channel,
@@ -285,7 +285,7 @@ size_t tvsPlugin::WriteReadingAhead(size_t most) {
     if (read && read->copied) {
       WriteTo(current_read->name, *current_read, read->text, read->read ? &read->payload : nullptr,
               current_number);
-      handed = current_number;
+      Handed(current_number);
     } else {
       WritePayload(current, current_number);
     }
@@ -323,17 +323,29 @@ void tvsPlugin::CommitBatch(const std::string& channel_name, tvsChannelConfig& c
   Account(channel_name, channel);
 }
 
-void tvsPlugin::Account(const std::string& channel_name, tvsChannelConfig& channel) {
-  // Reused: most calls settle one payload or none.
-  thread_local std::vector<tvsPayloadLedger::Settled> settled;
-  settled.clear();
-  channel.TakeSettled(settled);
+uint64_t tvsPlugin::OldestUnsettled() const {
   // A payload taken and not yet handed to every channel is unsettled too.
   uint64_t oldest = handed + 1;
   for (const auto& entry : channels) {
     const uint64_t unsettled = entry.second->OldestUnsettled();
     if (unsettled != 0) oldest = std::min(oldest, unsettled);
   }
+  return oldest;
+}
+
+void tvsPlugin::Handed(uint64_t number) {
+  handed = number;
+  const uint64_t oldest = OldestUnsettled();
+  std::lock_guard<std::mutex> guard(status_lock);
+  unsettled_from = oldest;
+}
+
+void tvsPlugin::Account(const std::string& channel_name, tvsChannelConfig& channel) {
+  // Reused: most calls settle one payload or none.
+  thread_local std::vector<tvsPayloadLedger::Settled> settled;
+  settled.clear();
+  channel.TakeSettled(settled);
+  const uint64_t oldest = OldestUnsettled();
   std::lock_guard<std::mutex> guard(status_lock);
   tvsChannelHealth& counts = health[channel_name];
   for (auto& [number, outcome] : settled) {
