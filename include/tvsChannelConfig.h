@@ -208,8 +208,10 @@ class tvsChannelConfig {
   // error or a full disk it asks a fresh open of the file (the connection is
   // reopened), since the connection's view may be behind what the next open
   // will find.
-  // `failure` gets the line that says why, when the file cannot be asked.
-  bool ReachedFile(int64_t first_interval, int code, std::string& failure);
+  // When the file cannot be asked, `failure` gets the line that says why and
+  // `code` turns SQLITE_ERROR: payloads not known to be absent are never
+  // written again.
+  bool ReachedFile(int64_t first_interval, int& code, std::string& failure);
   // The written payloads, after their transaction ended: stored, or failed
   // (held with retry_mb when `failure` is transient). True when rows were
   // stored.

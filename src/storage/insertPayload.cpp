@@ -159,7 +159,7 @@ bool tvsChannelConfig::CommitOpen() {
   const tvsWriteBatch::CommitResult result = batch->Commit();
   const std::string error = batch->CommitError();
   std::string line = batch->CommitLine();
-  const int code = batch->CommitCode();
+  int code = batch->CommitCode();
   batch->TakeFailure();
   bool stored = result == tvsWriteBatch::CommitResult::kCommitted;
   if (result == tvsWriteBatch::CommitResult::kEnded) {
@@ -183,7 +183,7 @@ bool tvsChannelConfig::CommitOpen() {
   return stored;
 }
 
-bool tvsChannelConfig::ReachedFile(int64_t first_interval, int code, std::string& failure) {
+bool tvsChannelConfig::ReachedFile(int64_t first_interval, int& code, std::string& failure) {
   if (ioFailure(code)) {
     // The connection may not see what the failed COMMIT left (frames in the
     // -wal that its index never got), while the next open would: ask one.
@@ -191,16 +191,24 @@ bool tvsChannelConfig::ReachedFile(int64_t first_interval, int code, std::string
     if (!Reopen(why)) {
       failure = logChannelError("%s: COMMIT failed, and the file could not be reopened: %s\n",
                                 name.c_str(), why.c_str());
+      // Not known to be absent, so never written again.
+      code = SQLITE_ERROR;
       return false;
     }
   }
   // Once SQLite has ended the transaction, the file says which it was: a hot
   // journal is rolled back by this read.
-  std::string ignored;
+  std::string error;
   const std::string found = pragmaValue(db.get(),
                                         "SELECT count(*) FROM " + IntervalsTable() +
                                             " WHERE id = " + std::to_string(first_interval) + ";",
-                                        ignored);
+                                        error);
+  if (!error.empty()) {
+    failure = logChannelError("%s: COMMIT failed, and the file could not be read: %s\n",
+                              name.c_str(), error.c_str());
+    code = SQLITE_ERROR;
+    return false;
+  }
   return found == "1";
 }
 
