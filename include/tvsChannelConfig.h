@@ -125,9 +125,9 @@ class tvsChannelConfig {
   // Takes payload `number` that failed before it could be written (no memory
   // for the channel's copy), with `outcome`.
   void TakeFailed(uint64_t number, tvsOutcome outcome);
-  // Settles every waiting payload failed with `message`, counted dropped;
-  // returns how many. For the last word on them: termination, a reload
-  // that removed the channel.
+  // Settles every waiting payload, and every one in doubt, failed with
+  // `message`, counted dropped; returns how many. For the last word on
+  // them: termination, a reload that removed the channel.
   size_t DropWaiting(const std::string& message);
   // Moves the waiting payloads of `previous` (the channel's record before a
   // reload) in front of this record's, with their back-off.
@@ -137,6 +137,9 @@ class tvsChannelConfig {
   void TakeSettled(std::vector<std::pair<uint64_t, tvsOutcome>>& out);
   // Payloads waiting for another try, and their text.
   size_t WaitingPayloads() const;
+  // Payloads whose COMMIT failed and whose file could not yet say whether
+  // they are in it.
+  bool InDoubt() const;
   uint64_t WaitingBytes() const;
   // The number of the oldest payload not yet reported; 0 when none.
   uint64_t OldestUnsettled() const;
@@ -203,19 +206,18 @@ class tvsChannelConfig {
   // Commits the open transaction: the one place a COMMIT starts. Its written
   // payloads are stored, held or failed. False when they were not stored.
   bool CommitOpen();
-  // After a COMMIT that SQLite ended by itself: whether the transaction whose
-  // first interval row is `first_interval` is in the file. After an I/O
-  // error or a full disk it asks a fresh open of the file (the connection is
-  // reopened), since the connection's view may be behind what the next open
-  // will find.
-  // When the file cannot be asked, `failure` gets the line that says why and
-  // `code` turns SQLITE_ERROR: payloads not known to be absent are never
-  // written again.
-  bool ReachedFile(int64_t first_interval, int& code, std::string& failure);
-  // The written payloads, after their transaction ended: stored, or failed
-  // (held with retry_mb when `failure` is transient). True when rows were
-  // stored.
-  bool SettleWritten(bool stored, const tvsOutcome& failure);
+  // What became of payloads whose COMMIT is in doubt.
+  enum class Fate { kNone, kStored, kFailed, kUnknown };
+  // Asks the file whether the transaction of the payloads in doubt (their
+  // COMMIT failed after SQLite had ended it) is there, and settles them:
+  // stored, or failed (held with retry_mb). `reopen` opens the file afresh
+  // first, as it is whenever the connection is not open. kUnknown when the
+  // file cannot be asked: they stay in doubt, and nothing else is written.
+  Fate SettleInDoubt(bool reopen);
+  // The written payloads (with `in_doubt`, those in doubt), after their
+  // transaction ended: stored, or failed (held with retry_mb when `failure`
+  // is transient). True when rows were stored.
+  bool SettleWritten(bool in_doubt, bool stored, const tvsOutcome& failure);
   // Holds the ledger's entry `index` for another try after `cause` (its text
   // is `payload_text` when it keeps none yet). Returns false when it could
   // not be held.

@@ -364,3 +364,45 @@ TEST_F(RetryTest, AnExceptionInTheDailyPurgeSkipsThePurgeAndStoringGoesOn) {
   EXPECT_EQ(2u, Count("flows: daily purge skipped: no clock\n"));
   EXPECT_EQ(0, Flows()["failed"]);
 }
+
+TEST_F(RetryTest, ACommitWhoseFileCannotBeAskedStaysInDoubtAndIsNeverWrittenTwice) {
+  // The -wal's sync fails at payload 2's COMMIT after its frames were
+  // written, and no file opens until the faults end: whether payload 2 is in
+  // the file is asked again, before anything else is written.
+  for (const bool retry : {false, true}) {
+    SCOPED_TRACE(retry ? "retry_mb" : "without retry_mb");
+    Stop();
+    for (const char* suffix : {"", "-wal", "-shm"})
+      std::filesystem::remove(dir.File(std::string("flows.db") + suffix));
+    tvsFirstRetryWait = std::chrono::milliseconds(1);
+    Start(std::string(retry ? R"("retry_mb": 1, )" : "") +
+          R"("journal_mode": "wal", "synchronous": "full", )");
+    Queue(1);
+    ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 1; }));
+    log.Clear();
+    tvsFaultVfs::Arm(tvsFaultVfs::kSync | tvsFaultVfs::kOpen, 1, SQLITE_IOERR, dir.path() + "/",
+                     true);
+    Queue(2);
+    Queue(3);
+    ASSERT_TRUE(Until([&](const json&) {
+      return CountStarting("flows: payload not stored: whether an earlier COMMIT") >= 1;
+    }));
+    tvsFaultVfs::Disarm();
+    Queue(4);
+    ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 4; }));
+    json status = json::object();
+    plugin->GetStatus(status);
+    std::vector<int> failed;
+    for (const json& failure : status["failures"]) failed.push_back(failure["payload"]);
+    EXPECT_EQ(retry ? std::vector<int>() : std::vector<int>({3}), failed);
+    Stop();
+    // Payload 2 was in the -wal: found there, stored once; payload 3 came
+    // while it was in doubt and is held (retry_mb) or failed.
+    EXPECT_EQ(retry ? std::vector<int>({1, 2, 3, 4}) : std::vector<int>({1, 2, 4}),
+              StoredMinutes());
+    EXPECT_EQ(retry ? 3u : 2u, Count("sink-sqlite: saved 3 rows from payload on channel flows\n"));
+    EXPECT_EQ(1u, CountStarting("flows: COMMIT reported \"disk I/O error\", but the transaction "
+                                "is in the file"));
+    EXPECT_EQ(0u, CountStarting("flows: COMMIT failed: "));
+  }
+}

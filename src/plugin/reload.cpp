@@ -186,7 +186,7 @@ void tvsPlugin::Reload() {
 
 void tvsPlugin::HandOverHeld(ChannelMap& next) {
   for (const auto& [channel_name, channel] : channels) {
-    if (channel->WaitingPayloads() == 0) continue;
+    if (channel->WaitingPayloads() == 0 && !channel->InDoubt()) continue;
     const auto successor = next.find(channel_name);
     if (successor != next.end()) {
       successor->second->TakeWaitingFrom(*channel);

@@ -65,12 +65,20 @@ void* tvsPlugin::Entry() {
   if (terminate_requested) return nullptr;
 
   while (!terminate_requested) {
+    // Only the first load's failure ends the worker.
     ServeReload();
-    // Held payloads are tried by their deadline, checked every time round:
-    // the wait below never outlasts a tenth of a second.
-    RetryHeld(false);
-    if (WaitOnPayloadQueue(1) == 0) continue;
-    Drain();
+    try {
+      // Held payloads are tried by their deadline, checked every time
+      // round: the wait below never outlasts a tenth of a second.
+      RetryHeld(false);
+      if (WaitOnPayloadQueue(1) == 0) continue;
+      Drain();
+    } catch (const std::exception& e) {
+      // A channel settles what its payloads raise; this is what is left
+      // around them (memory for the status), and it costs no more than it
+      // took: storing goes on.
+      tv_printf("%s: %s; storing goes on\n", tag.c_str(), e.what());
+    }
   }
   RetryHeld(true);
   return nullptr;
@@ -298,7 +306,7 @@ size_t tvsPlugin::WriteReadingAhead(size_t most) {
 
 void tvsPlugin::RetryHeld(bool last_try) {
   for (const auto& [channel_name, channel] : channels) {
-    if (channel->WaitingPayloads() == 0) continue;
+    if (channel->WaitingPayloads() == 0 && !channel->InDoubt()) continue;
     channel->RetryHeld(last_try);
     Account(channel_name, *channel);
   }

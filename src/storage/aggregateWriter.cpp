@@ -29,9 +29,9 @@ class tvsPayloadScope {
     ended = !batch.BeginPayload();
     return !ended;
   }
-  bool End(int rows) {
+  bool End() {
     ended = true;
-    return batch.EndPayload(rows);
+    return batch.EndPayload();
   }
   void Abort(const std::string& cause, int code) {
     ended = true;
@@ -155,7 +155,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
       }
     }
   }
-  return scope.End(rows) ? rows : -1;
+  return scope.End() ? rows : -1;
 }
 
 int tvsChannelConfig::ProcessAggregateData(const json& payload) {

@@ -32,11 +32,6 @@ void logSaved(int rows, const std::string& channel) {
              channel.c_str());
 }
 
-bool ioFailure(int code) {
-  const int primary = code & 0xff;
-  return primary == SQLITE_IOERR || primary == SQLITE_FULL;
-}
-
 }  // namespace
 
 int tvsChannelConfig::InsertPayload(const std::string& payload_text) {
@@ -52,11 +47,25 @@ bool tvsChannelConfig::RetryEnabled() const { return state->retry_bytes > 0; }
 void tvsChannelConfig::TakePayload(uint64_t number, const std::string& payload_text,
                                    const tvsAggregatePayload* read) {
   tvsPayloadLedger& ledger = state->ledger;
+  if (InDoubt()) SettleInDoubt(false);
   // Handed over by a reload to a record without retry_mb: tried once, ahead
   // of this one, if their deadline has not come first.
   if (ledger.Waiting() && !RetryEnabled()) TryWaiting(true);
   ledger.Append(number);
   const size_t index = ledger.Size() - 1;
+  if (InDoubt()) {
+    // A row written now could take the interval id the answer is read by.
+    const tvsOutcome outcome = tvsOutcome::Failure(
+        SQLITE_CANTOPEN, logChannelError("%s: payload not stored: whether an earlier COMMIT "
+                                         "reached the file is not known yet\n",
+                                         name.c_str()));
+    if (RetryEnabled() && Hold(index, payload_text, outcome)) {
+      TryFailed();
+    } else {
+      Settle(index, outcome);
+    }
+    return;
+  }
   if (!ledger.Waiting()) {
     WriteEntry(index, payload_text, read);
     return;
@@ -84,7 +93,7 @@ void tvsChannelConfig::WriteEntry(size_t index, const std::string& payload_text,
   tvsWriteBatch* const batch = state->batch.get();
   if (batch && batch->TakeLost() > 0) {
     // SQLite rolled back the transaction with the payloads written before.
-    SettleWritten(false, tvsOutcome::Failure(outcome.code, batch->LostLine()));
+    SettleWritten(false, false, tvsOutcome::Failure(outcome.code, batch->LostLine()));
   }
   // Its rows (or its interval row alone) wait in the open transaction.
   if (!outcome.Failed() && batch && batch->Staged() > staged_before) {
@@ -103,9 +112,14 @@ void tvsChannelConfig::WriteEntry(size_t index, const std::string& payload_text,
   } else if (outcome.Transient() && RetryEnabled()) {
     // What was written before it goes first: committed now, or held in front
     // of it when that fails too.
-    CommitOpen();
+    const bool committed = CommitOpen();
     if (Hold(index, payload_text, outcome)) {
-      TryFailed();
+      // One failed try: a COMMIT that failed too has counted it already.
+      if (committed) {
+        TryFailed();
+      } else {
+        TrimWaiting();
+      }
     } else {
       Settle(index, std::move(outcome));
     }
@@ -157,67 +171,84 @@ bool tvsChannelConfig::CommitOpen() {
   if (!batch || !batch->Open()) return true;
   const int64_t first_interval = batch->FirstInterval();
   const tvsWriteBatch::CommitResult result = batch->Commit();
-  const std::string error = batch->CommitError();
-  std::string line = batch->CommitLine();
-  int code = batch->CommitCode();
+  const int code = batch->CommitCode();
   batch->TakeFailure();
-  bool stored = result == tvsWriteBatch::CommitResult::kCommitted;
   if (result == tvsWriteBatch::CommitResult::kEnded) {
-    size_t written = 0;
-    for (size_t i = 0; i < state->ledger.Size(); ++i)
-      written += state->ledger.At(i).state == State::kWritten;
-    // `batch` may be gone: the connection may have been reopened.
-    stored = ReachedFile(first_interval, code, line);
-    if (stored) {
-      tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", name.c_str(),
-                 error.c_str());
-    } else if (line.empty()) {
-      line = logCommitFailed(name, written, error);
+    // SQLite ended the transaction itself, maybe after its commit point:
+    // only the file can tell, as a fresh open sees it. The connection may
+    // not see what the failed COMMIT left (frames in the -wal that its index
+    // never got) while the next open would, so the file is opened again.
+    tvsPayloadLedger& ledger = state->ledger;
+    for (size_t i = 0; i < ledger.Size(); ++i) {
+      tvsPayloadLedger::Entry& entry = ledger.At(i);
+      if (entry.state != State::kWritten) continue;
+      entry.outcome.code = code;
+      entry.outcome.message = batch->CommitError();
+      entry.first_interval = first_interval;
+      ledger.Move(entry, State::kInDoubt);
     }
+    // `batch` is gone after this.
+    return SettleInDoubt(true) == Fate::kStored;
   }
-  if (SettleWritten(stored, tvsOutcome::Failure(code, line))) {
+  const bool stored = result == tvsWriteBatch::CommitResult::kCommitted;
+  if (SettleWritten(false, stored, tvsOutcome::Failure(code, batch->CommitLine()))) {
     enforceSizeCap(*this, first_interval);
-  } else if (state->ledger.Any(State::kHeld)) {
+  } else if (!stored && state->ledger.Any(State::kHeld)) {
     TryFailed();
   }
   return stored;
 }
 
-bool tvsChannelConfig::ReachedFile(int64_t first_interval, int& code, std::string& failure) {
-  if (ioFailure(code)) {
-    // The connection may not see what the failed COMMIT left (frames in the
-    // -wal that its index never got), while the next open would: ask one.
-    std::string why;
-    if (!Reopen(why)) {
-      failure = logChannelError("%s: COMMIT failed, and the file could not be reopened: %s\n",
-                                name.c_str(), why.c_str());
-      // Not known to be absent, so never written again.
-      code = SQLITE_ERROR;
-      return false;
-    }
+tvsChannelConfig::Fate tvsChannelConfig::SettleInDoubt(bool reopen) {
+  tvsPayloadLedger& ledger = state->ledger;
+  size_t first = ledger.Size(), count = 0;
+  for (size_t i = 0; i < ledger.Size(); ++i) {
+    if (ledger.At(i).state != State::kInDoubt) continue;
+    if (count++ == 0) first = i;
   }
-  // Once SQLite has ended the transaction, the file says which it was: a hot
-  // journal is rolled back by this read.
-  std::string error;
+  if (count == 0) return Fate::kNone;
+  const tvsOutcome& commit = ledger.At(first).outcome;
+  const int64_t first_interval = ledger.At(first).first_interval;
+  std::string why;
+  if ((reopen || state->reopen_pending || !db) && !Reopen(why)) {
+    logChannelError(
+        "%s: COMMIT failed (%s), and the file could not be opened to see whether it is there: "
+        "%s\n",
+        name.c_str(), commit.message.c_str(), why.c_str());
+    return Fate::kUnknown;
+  }
+  // A hot journal is rolled back by this read, a -wal replayed by the open.
   const std::string found = pragmaValue(db.get(),
                                         "SELECT count(*) FROM " + IntervalsTable() +
                                             " WHERE id = " + std::to_string(first_interval) + ";",
-                                        error);
-  if (!error.empty()) {
-    failure = logChannelError("%s: COMMIT failed, and the file could not be read: %s\n",
-                              name.c_str(), error.c_str());
-    code = SQLITE_ERROR;
-    return false;
+                                        why);
+  if (!why.empty()) {
+    logChannelError(
+        "%s: COMMIT failed (%s), and the file could not be read to see whether it is "
+        "there: %s\n",
+        name.c_str(), commit.message.c_str(), why.c_str());
+    return Fate::kUnknown;
   }
-  return found == "1";
+  if (found == "1") {
+    tv_dprintf("%s: COMMIT reported \"%s\", but the transaction is in the file\n", name.c_str(),
+               commit.message.c_str());
+    if (SettleWritten(true, true, tvsOutcome())) enforceSizeCap(*this, first_interval);
+    return Fate::kStored;
+  }
+  const int code = commit.code;
+  const std::string line = logCommitFailed(name, count, commit.message);
+  SettleWritten(true, false, tvsOutcome::Failure(code, line));
+  if (ledger.Any(State::kHeld)) TryFailed();
+  return Fate::kFailed;
 }
 
-bool tvsChannelConfig::SettleWritten(bool stored, const tvsOutcome& failure) {
+bool tvsChannelConfig::SettleWritten(bool in_doubt, bool stored, const tvsOutcome& failure) {
   tvsPayloadLedger& ledger = state->ledger;
+  const State which = in_doubt ? State::kInDoubt : State::kWritten;
   bool rows_stored = false;
   for (size_t i = 0; i < ledger.Size(); ++i) {
     tvsPayloadLedger::Entry& entry = ledger.At(i);
-    if (entry.state != State::kWritten) continue;
+    if (entry.state != which) continue;
     if (stored) {
       if (entry.outcome.rows > 0) {
         logSaved(entry.outcome.rows, name);
@@ -227,7 +258,7 @@ bool tvsChannelConfig::SettleWritten(bool stored, const tvsOutcome& failure) {
         ++state->retried;
         tv_dprintf("%s: held payload stored at try %u\n", name.c_str(), entry.tries + 1);
       }
-      ledger.Settle(entry, std::move(entry.outcome));
+      ledger.Settle(entry, tvsOutcome::Stored(entry.outcome.rows));
     } else if (!(failure.Transient() && RetryEnabled() && Hold(i, std::string(), failure))) {
       Settle(i, failure);
     }
@@ -240,7 +271,8 @@ bool tvsChannelConfig::Hold(size_t index, const std::string& payload_text,
   tvsPayloadLedger& ledger = state->ledger;
   tvsPayloadLedger::Entry& entry = ledger.At(index);
   if (!entry.kept) {
-    if (entry.state == State::kWritten) return false;  // no copy was made
+    // Only the payload being written has its text at hand.
+    if (entry.state != State::kQueued) return false;
     try {
       ledger.Keep(entry, readableCopy(payload_text.data(), payload_text.size()));
     } catch (const std::bad_alloc&) {
@@ -266,6 +298,7 @@ void tvsChannelConfig::TakeSettled(std::vector<tvsPayloadLedger::Settled>& out) 
 }
 
 size_t tvsChannelConfig::WaitingPayloads() const { return state->ledger.WaitingCount(); }
+bool tvsChannelConfig::InDoubt() const { return state->ledger.Any(State::kInDoubt); }
 uint64_t tvsChannelConfig::WaitingBytes() const { return state->ledger.WaitingBytes(); }
 uint64_t tvsChannelConfig::OldestUnsettled() const { return state->ledger.OldestUnsettled(); }
 

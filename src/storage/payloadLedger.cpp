@@ -108,15 +108,16 @@ void tvsPayloadLedger::TakeFrom(tvsPayloadLedger& other) {
 void tvsPayloadLedger::Check() const {
 #ifndef NDEBUG
   uint64_t last = 0;
-  bool behind_waiting = false, behind_queued = false, written = false, held = false;
+  bool behind_waiting = false, behind_queued = false, written = false, held = false,
+       in_doubt = false;
   size_t counted = 0;
   uint64_t counted_bytes = 0;
   for (const Entry& entry : entries) {
     assert(entry.number >= last);  // I1
     last = entry.number;
-    if (entry.state == State::kWritten) {
+    if (entry.state == State::kWritten || entry.state == State::kInDoubt) {
       assert(!behind_waiting);  // I2
-      written = true;
+      (entry.state == State::kWritten ? written : in_doubt) = true;
     }
     if (entry.state == State::kHeld) {
       assert(!behind_queued);  // I3
@@ -130,7 +131,7 @@ void tvsPayloadLedger::Check() const {
     }
     if (entry.state == State::kSettled) assert(!entry.kept);
   }
-  assert(!(written && held));                            // I4
+  assert(!(written && (held || in_doubt)));              // I4
   assert(counted == waiting && counted_bytes == bytes);  // I5
 #endif
 }

@@ -7,18 +7,24 @@
 //   kWritten  its rows are in the channel's open transaction, not committed;
 //             with retry_mb it keeps its text, to be held should the COMMIT
 //             fail for a transient reason.
+//   kInDoubt  its COMMIT failed after SQLite may have written it, and the
+//             file could not yet be asked whether it is there; asked again
+//             before the channel writes anything else (a new row could take
+//             the interval id the answer is read by).
 //   kHeld     a write or its COMMIT failed for a transient reason; kept with
 //             its text until a later try.
 //   kSettled  its outcome is final; no text.
 //
 // Invariants (checked by Check() in debug builds):
 //   I1  entries are in arrival order: numbers never decrease.
-//   I2  no kWritten entry stands behind a kHeld or kept kQueued one: a
-//       transaction holds only payloads that came before every payload
-//       still waiting.
+//   I2  no kWritten or kInDoubt entry stands behind a kHeld or kept kQueued
+//       one: a transaction holds only payloads that came before every
+//       payload still waiting.
 //   I3  no kHeld entry stands behind a kept kQueued one: payloads are tried
 //       in the order they came.
-//   I4  kWritten and kHeld never meet: a hold ends the transaction first.
+//   I4  kWritten meets neither kHeld nor kInDoubt: a hold ends the
+//       transaction first, and nothing is written while a COMMIT is in
+//       doubt.
 //   I5  `waiting` and `bytes` count the kHeld and kept kQueued entries.
 // Outcomes are reported strictly in arrival order: TakeSettled hands over
 // only the settled entries in front of the first unsettled one.
@@ -34,7 +40,7 @@
 
 class tvsPayloadLedger {
  public:
-  enum class State { kQueued, kWritten, kHeld, kSettled };
+  enum class State { kQueued, kWritten, kInDoubt, kHeld, kSettled };
 
   struct Entry {
     uint64_t number = 0;  // the plugin's count of payloads taken, 1 for the first
@@ -43,8 +49,10 @@ class tvsPayloadLedger {
     bool kept = false;    // `text` holds the payload
     State state = State::kQueued;
     // kSettled: the outcome; kWritten: the rows written, stored once the
-    // transaction commits.
+    // transaction commits; kInDoubt: those rows, and the COMMIT's failure.
     tvsOutcome outcome;
+    // kInDoubt: the first interval row its transaction wrote.
+    int64_t first_interval = 0;
   };
 
   // What the owner is told of a settled payload: its number and outcome.

@@ -68,9 +68,14 @@ void tvsChannelConfig::RetryHeld(bool last_try) {
 
 void tvsChannelConfig::TryWaiting(bool now) {
   tvsPayloadLedger& ledger = state->ledger;
-  if (!ledger.Waiting()) return;
+  if (!ledger.Waiting() && !InDoubt()) return;
   const bool retry = RetryEnabled();
   if (!now && !state->backoff.Due(tvsRetryBackoff::Clock::now())) return;
+  // Nothing is written while an earlier COMMIT is in doubt.
+  if (InDoubt() && SettleInDoubt(false) == Fate::kUnknown) {
+    if (!now) TryFailed();
+    return;
+  }
   const size_t round =
       std::max<size_t>(kRetryRound, 2 * static_cast<size_t>(settings.commit_batch));
   size_t tried = 0;
@@ -96,7 +101,7 @@ size_t tvsChannelConfig::DropWaiting(const std::string& message) {
   tvsPayloadLedger& ledger = state->ledger;
   size_t dropped = 0;
   for (size_t i = 0; i < ledger.Size(); ++i) {
-    if (!waits(ledger.At(i))) continue;
+    if (!waits(ledger.At(i)) && ledger.At(i).state != State::kInDoubt) continue;
     ++dropped;
     Settle(i, tvsOutcome::Failure(ledger.At(i).outcome.code, message));
   }
@@ -105,6 +110,16 @@ size_t tvsChannelConfig::DropWaiting(const std::string& message) {
 }
 
 void tvsChannelConfig::TakeWaitingFrom(tvsChannelConfig& previous) {
+  // Payloads in doubt can only be asked for in their own file.
+  if (previous.InDoubt() && previous.FilePath() != FilePath()) {
+    tvsPayloadLedger& ledger = previous.state->ledger;
+    for (size_t i = 0; i < ledger.Size(); ++i) {
+      if (ledger.At(i).state != State::kInDoubt) continue;
+      previous.Settle(
+          i, tvsOutcome::Failure(SQLITE_ERROR, name + ": COMMIT failed, and whether it reached " +
+                                                   previous.FilePath() + " is not known"));
+    }
+  }
   state->ledger.TakeFrom(previous.state->ledger);
   state->backoff.Merge(previous.state->backoff);
 }

@@ -34,10 +34,10 @@ bool tvsWriteBatch::BeginPayload() {
   return true;
 }
 
-bool tvsWriteBatch::EndPayload(int rows) {
+bool tvsWriteBatch::EndPayload() {
   std::string error;
   if (!Batched() || execSql(db, "RELEASE tvs_payload;", error)) {
-    staged.push_back(rows);
+    ++staged;
     state = State::kOpen;
     return true;
   }
@@ -72,8 +72,8 @@ tvsWriteBatch::CommitResult tvsWriteBatch::Commit() {
   commit_line.clear();
   std::string error;
   const bool done = execSql(db, "COMMIT;", error);
-  const size_t payloads = staged.size();
-  staged.clear();
+  const size_t payloads = staged;
+  staged = 0;
   if (done) {
     state = State::kIdle;
     return CommitResult::kCommitted;
@@ -124,11 +124,11 @@ void tvsWriteBatch::RollbackTransaction(const std::string& cause) noexcept {
 }
 
 void tvsWriteBatch::LoseStaged(const std::string& cause) noexcept {
-  for (size_t i = 0; i < staged.size(); ++i) {
+  for (size_t i = 0; i < staged; ++i) {
     lost_line = logChannelError("%s: payload not stored: rolled back with its batch: %s\n",
                                 channel.c_str(), cause.c_str());
   }
-  lost += staged.size();
-  staged.clear();
+  lost += staged;
+  staged = 0;
   state = State::kIdle;
 }

@@ -50,8 +50,8 @@ class tvsWriteBatch {
   bool Batched() const { return capacity > 1; }
   // A transaction is open: payloads are staged or being written.
   bool Open() const { return state != State::kIdle; }
-  size_t Staged() const { return staged.size(); }
-  bool Full() const { return staged.size() >= static_cast<size_t>(capacity); }
+  size_t Staged() const { return staged; }
+  bool Full() const { return staged >= static_cast<size_t>(capacity); }
   // The first interval row the open or last committed transaction wrote; 0
   // for none. Rows from it on are the newest commit's.
   int64_t FirstInterval() const { return first_interval; }
@@ -64,7 +64,7 @@ class tvsWriteBatch {
   }
   // The payload's rows are written: stages them (batched: releases the
   // savepoint first). False when that failed: logged and the payload undone.
-  bool EndPayload(int rows);
+  bool EndPayload();
   // The rollback step for the payload being written; `cause` is the failure
   // just logged, repeated in the lines of payloads lost with the transaction,
   // and `code` SQLite's extended result code of it (SQLITE_OK for a failure
@@ -118,7 +118,7 @@ class tvsWriteBatch {
   const std::string& channel;
   const int32_t capacity;
   State state = State::kIdle;
-  std::vector<int> staged;  // entry rows of each staged payload, in order
+  size_t staged = 0;  // payloads staged in the open transaction; the ledger knows which
   size_t lost = 0;
   std::string lost_line;
   int failure = SQLITE_OK;
