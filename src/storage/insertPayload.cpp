@@ -179,7 +179,7 @@ bool tvsChannelConfig::CommitOpen() {
     // not see what the failed COMMIT left (frames in the -wal that its index
     // never got) while the next open would, so the file is opened again.
     tvsPayloadLedger& ledger = state->ledger;
-    for (size_t i = 0; i < ledger.Size(); ++i) {
+    for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
       tvsPayloadLedger::Entry& entry = ledger.At(i);
       if (entry.state != State::kWritten) continue;
       entry.outcome.code = code;
@@ -201,8 +201,9 @@ bool tvsChannelConfig::CommitOpen() {
 
 tvsChannelConfig::Fate tvsChannelConfig::SettleInDoubt(bool reopen) {
   tvsPayloadLedger& ledger = state->ledger;
+  if (!ledger.Any(State::kInDoubt)) return Fate::kNone;
   size_t first = ledger.Size(), count = 0;
-  for (size_t i = 0; i < ledger.Size(); ++i) {
+  for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
     if (ledger.At(i).state != State::kInDoubt) continue;
     if (count++ == 0) first = i;
   }
@@ -246,7 +247,10 @@ bool tvsChannelConfig::SettleWritten(bool in_doubt, bool stored, const tvsOutcom
   tvsPayloadLedger& ledger = state->ledger;
   const State which = in_doubt ? State::kInDoubt : State::kWritten;
   bool rows_stored = false;
-  for (size_t i = 0; i < ledger.Size(); ++i) {
+  if (!ledger.Any(which)) return false;
+  // Entries past the first waiting one are neither written nor in doubt, and
+  // may be many: they are not looked at.
+  for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
     tvsPayloadLedger::Entry& entry = ledger.At(i);
     if (entry.state != which) continue;
     if (stored) {

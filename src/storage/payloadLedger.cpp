@@ -13,6 +13,8 @@ bool waits(const tvsPayloadLedger::Entry& entry) {
 }  // namespace
 
 void tvsPayloadLedger::Count(const Entry& entry, int sign) {
+  size_t& of_state = in_state[static_cast<size_t>(entry.state)];
+  of_state = sign > 0 ? of_state + 1 : of_state - 1;
   if (!waits(entry)) return;
   if (sign > 0) {
     ++waiting;
@@ -26,6 +28,7 @@ void tvsPayloadLedger::Count(const Entry& entry, int sign) {
 tvsPayloadLedger::Entry& tvsPayloadLedger::Append(uint64_t number) {
   Entry& entry = entries.emplace_back();
   entry.number = number;
+  Count(entry, +1);
   return entry;
 }
 
@@ -57,19 +60,20 @@ std::string tvsPayloadLedger::TakeText(Entry& entry) {
   entry.text.clear();
   entry.kept = false;
   entry.state = State::kQueued;
+  Count(entry, +1);
   return text;
 }
 
-bool tvsPayloadLedger::Any(State state) const {
-  for (const Entry& entry : entries) {
-    if (entry.state == state) return true;
-  }
-  return false;
+size_t tvsPayloadLedger::WrittenEnd() const {
+  size_t end = 0;
+  while (end < entries.size() && !waits(entries[end])) ++end;
+  return end;
 }
 
 void tvsPayloadLedger::TakeSettled(std::vector<Settled>& out) {
   while (!entries.empty() && entries.front().state == State::kSettled) {
     out.push_back({entries.front().number, std::move(entries.front().outcome)});
+    Count(entries.front(), -1);
     entries.pop_front();
   }
 }
@@ -84,6 +88,7 @@ uint64_t tvsPayloadLedger::OldestUnsettled() const {
 void tvsPayloadLedger::TakeFrom(tvsPayloadLedger& other) {
   other.Check();
   while (!other.entries.empty()) {
+    other.Count(other.entries.back(), -1);
     Entry entry = std::move(other.entries.back());
     other.entries.pop_back();
     // Nothing is written at a hand-over: the owner commits first. Should a
@@ -100,8 +105,6 @@ void tvsPayloadLedger::TakeFrom(tvsPayloadLedger& other) {
     entries.push_front(std::move(entry));
     Count(entries.front(), +1);
   }
-  other.waiting = 0;
-  other.bytes = 0;
   Check();
 }
 
@@ -112,7 +115,9 @@ void tvsPayloadLedger::Check() const {
        in_doubt = false;
   size_t counted = 0;
   uint64_t counted_bytes = 0;
+  size_t of_state[5] = {};
   for (const Entry& entry : entries) {
+    ++of_state[static_cast<size_t>(entry.state)];
     assert(entry.number >= last);  // I1
     last = entry.number;
     if (entry.state == State::kWritten || entry.state == State::kInDoubt) {
@@ -133,5 +138,6 @@ void tvsPayloadLedger::Check() const {
   }
   assert(!(written && (held || in_doubt)));              // I4
   assert(counted == waiting && counted_bytes == bytes);  // I5
+  for (size_t state = 0; state < 5; ++state) assert(of_state[state] == in_state[state]);
 #endif
 }

@@ -25,7 +25,8 @@
 //   I4  kWritten meets neither kHeld nor kInDoubt: a hold ends the
 //       transaction first, and nothing is written while a COMMIT is in
 //       doubt.
-//   I5  `waiting` and `bytes` count the kHeld and kept kQueued entries.
+//   I5  `waiting` and `bytes` count the kHeld and kept kQueued entries, and
+//       `in_state` the entries of each state.
 // Outcomes are reported strictly in arrival order: TakeSettled hands over
 // only the settled entries in front of the first unsettled one.
 #pragma once
@@ -77,7 +78,10 @@ class tvsPayloadLedger {
   size_t WaitingCount() const { return waiting; }
   uint64_t WaitingBytes() const { return bytes; }
   // Whether any entry is in `state`.
-  bool Any(State state) const;
+  bool Any(State state) const { return in_state[static_cast<size_t>(state)] > 0; }
+  // One past the last entry that may be kWritten or kInDoubt: the first that
+  // waits (I2), or Size(). Scans only the entries before it.
+  size_t WrittenEnd() const;
 
   // Moves the settled entries in front of the first unsettled one into
   // `out`, in order.
@@ -97,6 +101,7 @@ class tvsPayloadLedger {
   void Count(const Entry& entry, int sign);
 
   std::deque<Entry> entries;
-  size_t waiting = 0;  // kHeld and kQueued entries that keep their text
+  size_t in_state[5] = {};  // entries per State
+  size_t waiting = 0;       // kHeld and kQueued entries that keep their text
   uint64_t bytes = 0;
 };
