@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -15,6 +16,7 @@
 #include <sqlite3.h>
 
 #include "faultVfs.h"
+#include "payloadOutcomes.h"
 #include "retryBackoff.h"
 #include "testSupport.h"
 #include "tvsPlugin.h"
@@ -129,7 +131,13 @@ class IoFaultSweep : public ::testing::TestWithParam<SweepConfig> {
     auto plugin = std::make_unique<tvsPlugin>(
         "sink",
         std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
+    // The host's account of the payloads, as it names failed lines: payload
+    // k is line k of "stream".
+    PayloadOutcomes outcomes({"b"}, {"stream"}, 1000);
+    plugin->SetWorkerObserver(
+        [&](tvPluginSink::WorkerTurn turn) { outcomes.Observe(*plugin, turn); });
     const auto queue = [&](int k) {
+      outcomes.Queued(0, static_cast<size_t>(k));
       const std::string text = payload(k);
       plugin->QueuePayload(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(),
                                                                  std::set<std::string>{"b"}));
@@ -188,6 +196,8 @@ class IoFaultSweep : public ::testing::TestWithParam<SweepConfig> {
     }
     problem(settled, "payloads still held: " + status.dump());
     plugin->Terminate();
+    plugin->Join();
+    outcomes.Observe(*plugin, tvPluginSink::WorkerTurn::kQueueEmpty);
     plugin.reset();
     testing::internal::GetCapturedStdout();
     problem(first_idle && later_idle, "the worker ended");
@@ -254,6 +264,23 @@ class IoFaultSweep : public ::testing::TestWithParam<SweepConfig> {
               "payload " + std::to_string(k) + ": " + std::to_string(stored.count(k)) +
                   " stored, " + std::to_string(failed.count(k)) + " failed");
     }
+    // The host names exactly those lines, each with its payload's cause.
+    std::set<int> reported;
+    const std::regex report(
+        "stream, (?:line ([0-9]+): failed|lines ([0-9]+)-([0-9]+): ([0-9]+) "
+        "payloads failed) on channel b: b: .+");
+    for (const std::string& line : outcomes.TakeReports()) {
+      std::smatch match;
+      problem(std::regex_match(line, match, report), "host report: " + line);
+      if (match.empty()) continue;
+      const int from = std::stoi(match[1].matched ? match[1] : match[2]);
+      const int to = std::stoi(match[1].matched ? match[1] : match[3]);
+      problem(!match[4].matched || std::stoi(match[4]) == to - from + 1, "host report: " + line);
+      for (int k = from; k <= to; ++k) reported.insert(k);
+    }
+    problem(reported == failed && outcomes.Failed() == failed.size() && outcomes.Unlisted() == 0,
+            "the host reports " + std::to_string(reported.size()) + " lines, counts " +
+                std::to_string(outcomes.Failed()) + " failed");
     problem(status["unsettled_from"] == total + 1,
             "unsettled from " + status["unsettled_from"].dump());
     int last_stored = 0;
