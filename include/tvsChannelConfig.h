@@ -199,10 +199,11 @@ class tvsChannelConfig {
   // payload.
   tvsOutcome Write(const std::string& payload_text, const tvsAggregatePayload* read,
                    bool& purge_check);
-  // The reading and writing itself: returns the entry rows written, 0 when
-  // there was nothing to store, -1 on failure (logged).
-  int StorePayload(const std::string& payload_text, bool& purge_check,
-                   const tvsAggregatePayload* read);
+  // The reading and writing itself: the entry rows written, 0 when there was
+  // nothing to store, or the failure (logged; its message is left to Write),
+  // classified where it happened.
+  tvsOutcome StorePayload(const std::string& payload_text, bool& purge_check,
+                          const tvsAggregatePayload* read);
   // Commits the open transaction: the one place a COMMIT starts. Its written
   // payloads are stored, held or failed. False when they were not stored.
   bool CommitOpen();

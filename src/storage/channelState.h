@@ -73,9 +73,6 @@ class tvsChannelState {
   // the wait before their next try. 0 holds nothing.
   uint64_t retry_bytes = 0;
   tvsRetryBackoff backoff;
-  // Why the payload being written failed when it was not SQLite's step that
-  // failed (no memory, no file); SQLITE_OK otherwise.
-  int failure = 0;
 
   // Counted since the record was built: retention purges run (start-up
   // included), the last failure line logged for the channel (without its

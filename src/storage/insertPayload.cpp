@@ -133,32 +133,26 @@ tvsOutcome tvsChannelConfig::Write(const std::string& payload_text, const tvsAgg
                                    bool& purge_check) {
   std::string line;  // the last failure line logged for this payload
   const tvsErrorCapture capture(line);
-  state->failure = SQLITE_OK;
-  int rows = -1;
+  tvsOutcome outcome;
   try {
     // The file is checked between transactions only: the connection must
     // stay open while one is.
     const bool staging = state->batch && state->batch->Open();
-    if (!staging && !EnsureConfiguredFile()) {
-      state->failure = SQLITE_CANTOPEN;
-    } else {
-      rows = StorePayload(payload_text, purge_check, read);
-    }
+    outcome = !staging && !EnsureConfiguredFile() ? tvsOutcome::Failure(SQLITE_CANTOPEN, {})
+                                                  : StorePayload(payload_text, purge_check, read);
   } catch (const std::bad_alloc&) {
     logChannelError("%s: payload not stored: out of memory\n", name.c_str());
-    state->failure = SQLITE_NOMEM;
+    outcome = tvsOutcome::Failure(SQLITE_NOMEM, {});
   } catch (const std::exception& e) {
     // Whatever one payload raises costs that payload only.
     logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
-    state->failure = SQLITE_ERROR;
+    outcome = tvsOutcome::Failure(SQLITE_ERROR, {});
   }
-  // The write's own transaction step is undone by now; what failed is
-  // SQLite's code when a step of SQLite failed.
-  tvsWriteBatch* const batch = state->batch.get();
-  const int sqlite_failure = batch ? batch->TakeFailure() : SQLITE_OK;
-  if (rows >= 0) return tvsOutcome::Stored(rows);
-  return tvsOutcome::Failure(sqlite_failure != SQLITE_OK ? sqlite_failure : state->failure,
-                             std::move(line));
+  // A reopen may have set up a new batch; what it kept is this write's.
+  if (state->batch) state->batch->TakeFailure();
+  // The last failure line logged while it was written says why.
+  if (outcome.Failed()) outcome.message = std::move(line);
+  return outcome;
 }
 
 void tvsChannelConfig::CommitBatch() {
@@ -308,8 +302,8 @@ uint64_t tvsChannelConfig::OldestUnsettled() const { return state->ledger.Oldest
 
 bool tvsChannelConfig::Pending() const { return state->Pending(); }
 
-int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check,
-                                   const tvsAggregatePayload* read_ahead) {
+tvsOutcome tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_check,
+                                          const tvsAggregatePayload* read_ahead) {
   purge_check = false;
   const bool aggregator = IsAggregator();
   // An aggregator payload is read straight into what the writer needs: by
@@ -329,41 +323,45 @@ int tvsChannelConfig::StorePayload(const std::string& payload_text, bool& purge_
     }
   } catch (const json::exception& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
-    return -1;
+    return tvsOutcome::Failure(SQLITE_ERROR, {});
   } catch (const tvsNestingError& e) {
     logChannelError("%s: JSON parse error: %s\n", name.c_str(), e.what());
-    return -1;
+    return tvsOutcome::Failure(SQLITE_ERROR, {});
   } catch (const std::bad_alloc&) {
     // One payload too large for the memory left costs that payload only.
     logChannelError("%s: payload not stored: out of memory\n", name.c_str());
-    state->failure = SQLITE_NOMEM;
-    return -1;
+    return tvsOutcome::Failure(SQLITE_NOMEM, {});
   }
 
   tv_dprintf("%s: processing data source: %s\n", "sink-sqlite", data_source.c_str());
-  if (aggregator && !read.HasEntries()) return 0;
+  if (aggregator && !read.HasEntries()) return tvsOutcome::Stored(0);
   purge_check = true;
   if (!aggregator) {
     logChannelError("%s: unsupported data_source on channel %s\n", "sink-sqlite", name.c_str());
-    return -1;
+    return tvsOutcome::Failure(SQLITE_ERROR, {});
   }
-  int result;
+  int rows;
   try {
-    result = writer.Write(*this, read);
+    rows = writer.Write(*this, read);
   } catch (const json::exception& e) {
     // A value of the wrong type in one payload costs that payload only; the
     // writer has rolled its transaction back already.
     logChannelError("%s: payload not stored: %s\n", name.c_str(), e.what());
-    result = -1;
+    return tvsOutcome::Failure(SQLITE_ERROR, {});
   } catch (const std::bad_alloc&) {
     logChannelError("%s: payload not stored: out of memory\n", name.c_str());
-    state->failure = SQLITE_NOMEM;
-    result = -1;
+    return tvsOutcome::Failure(SQLITE_NOMEM, {});
   }
-  if (result == 0) {
+  if (rows < 0) {
+    // A step of SQLite failed (its code kept by the batch), or the handle
+    // was missing.
+    const int code = state->batch ? state->batch->TakeFailure() : SQLITE_OK;
+    return tvsOutcome::Failure(code == SQLITE_OK ? SQLITE_ERROR : code, {});
+  }
+  if (rows == 0) {
     tv_dprintf("%s: no rows saved from payload on channel %s\n", "sink-sqlite", name.c_str());
   }
-  return result;
+  return tvsOutcome::Stored(rows);
 }
 
 void tvsChannelConfig::PurgeIfDue() {
