@@ -384,7 +384,10 @@ void tvsPlugin::ResetStatus() {
     counts.retrying = channel->settings.retry_mb > 0;
     counts.db_file = channel->FilePath();
   }
+  // Held payloads have changed records: counted over the new ones.
+  const uint64_t oldest = OldestUnsettled();
   std::lock_guard<std::mutex> guard(status_lock);
   rows_added = 0;
   health = std::move(fresh);
+  unsettled_from = oldest;
 }

@@ -50,7 +50,8 @@ class tvsPayloadLedger {
     bool kept = false;    // `text` holds the payload
     State state = State::kQueued;
     // kSettled: the outcome; kWritten: the rows written, stored once the
-    // transaction commits; kInDoubt: those rows, and the COMMIT's failure.
+    // transaction commits; kInDoubt: those rows, and the COMMIT's failure;
+    // kHeld: the failure of its last try.
     tvsOutcome outcome;
     // kInDoubt: the first interval row its transaction wrote.
     int64_t first_interval = 0;
