@@ -130,8 +130,12 @@ class tvsChannelConfig {
   // them: termination, a reload that removed the channel.
   size_t DropWaiting(const std::string& message);
   // Moves the waiting payloads of `previous` (the channel's record before a
-  // reload) in front of this record's, with their back-off.
+  // reload), and those in doubt, in front of this record's, with their
+  // back-off.
   void TakeWaitingFrom(tvsChannelConfig& previous);
+  // Before a hand-over to a record that writes `next_file`: payloads in
+  // doubt about another file can be asked no more, and fail.
+  void LetGoOfInDoubt(const std::string& next_file);
   // Moves the outcomes settled in front of the first unsettled payload into
   // `out`, in arrival order.
   void TakeSettled(std::vector<std::pair<uint64_t, tvsOutcome>>& out);

@@ -24,6 +24,7 @@ struct FaultState {
   int counted = 0;
   int per_point[5] = {};
   int injected = 0;
+  std::set<int> ordinals;  // when not empty, exactly these counted calls fail
 };
 
 FaultState state;
@@ -48,9 +49,11 @@ bool injectFault(unsigned point, const char* path, int& error_code) {
   if (std::strncmp(path, state.path_prefix.c_str(), state.path_prefix.size()) != 0) return false;
   const int ordinal = ++state.counted;
   ++state.per_point[pointIndex(point)];
-  if (state.nth == 0 || ordinal < state.nth || (ordinal > state.nth && !state.persistent)) {
-    return false;
-  }
+  const bool fails =
+      state.ordinals.empty()
+          ? state.nth != 0 && (ordinal == state.nth || (ordinal > state.nth && state.persistent))
+          : state.ordinals.count(ordinal) > 0;
+  if (!fails) return false;
   ++state.injected;
   error_code = state.error_code;
   return true;
@@ -325,7 +328,15 @@ void tvsFaultVfs::Arm(unsigned points, int nth, int error_code, const std::strin
   state.counted = 0;
   std::fill(std::begin(state.per_point), std::end(state.per_point), 0);
   state.injected = 0;
+  state.ordinals.clear();
   state.armed.store(true, std::memory_order_release);
+}
+
+void tvsFaultVfs::ArmCalls(unsigned points, std::set<int> ordinals, int error_code,
+                           const std::string& path_prefix) {
+  Arm(points, 0, error_code, path_prefix);
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.ordinals = std::move(ordinals);
 }
 
 void tvsFaultVfs::Disarm() {

@@ -5,6 +5,7 @@
 // changes nothing SQLite can see.
 #pragma once
 
+#include <set>
 #include <string>
 
 class tvsFaultVfs {
@@ -30,6 +31,9 @@ class tvsFaultVfs {
   // only counts. Installs the VFS when it is not yet installed.
   static void Arm(unsigned points, int nth, int error_code, const std::string& path_prefix,
                   bool persistent = false);
+  // As Arm, but exactly the counted calls `ordinals` (from 1) fail.
+  static void ArmCalls(unsigned points, std::set<int> ordinals, int error_code,
+                       const std::string& path_prefix);
   // Stops counting and failing; the counts stay readable until the next Arm.
   static void Disarm();
 

@@ -384,8 +384,10 @@ TEST_F(RetryTest, ACommitWhoseFileCannotBeAskedStaysInDoubtAndIsNeverWrittenTwic
                      true);
     Queue(2);
     Queue(3);
-    ASSERT_TRUE(Until([&](const json&) {
-      return CountStarting("flows: payload not stored: whether an earlier COMMIT") >= 1;
+    // Payload 3 came while 2 was in doubt: it waits (retry_mb) or failed.
+    ASSERT_TRUE(Until([&](const json& f) {
+      return retry ? f.value("held", 0) == 1
+                   : CountStarting("flows: payload not stored: whether an earlier COMMIT") == 1;
     }));
     tvsFaultVfs::Disarm();
     Queue(4);
@@ -405,4 +407,69 @@ TEST_F(RetryTest, ACommitWhoseFileCannotBeAskedStaysInDoubtAndIsNeverWrittenTwic
                                 "is in the file"));
     EXPECT_EQ(0u, CountStarting("flows: COMMIT failed: "));
   }
+}
+
+TEST_F(RetryTest, WhileACommitIsInDoubtNothingElseIsWrittenAndNothingIsLost) {
+  // Payloads 2 and 3 are held; at the retry of 2 the journal's deletion at
+  // its commit point fails (the transaction did not commit) and so does the
+  // reopen that asks (the counted calls 2 and 3 of opens and deletions).
+  // Payload 3 must not be written meanwhile: its interval row would take
+  // the id the answer is read by, and 2 would be taken for stored.
+  tvsFirstRetryWait = std::chrono::milliseconds(1500);
+  Start(R"("retry_mb": 1, )");
+  Queue(1);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 1; }));
+  DiskFull();
+  Queue(2);
+  Queue(3);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("held", 0) == 2; }));
+  tvsFaultVfs::ArmCalls(tvsFaultVfs::kOpen | tvsFaultVfs::kDelete, {2, 3}, SQLITE_IOERR,
+                        dir.path() + "/");
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 3; }));
+  EXPECT_EQ(2, tvsFaultVfs::Injected());
+  EXPECT_EQ(1u, CountStarting("flows: COMMIT failed (disk I/O error), and the file could not be "
+                              "opened to see whether it is there: "));
+  // A payload that comes while one is in doubt waits behind it, untried.
+  tvsFaultVfs::ArmCalls(tvsFaultVfs::kOpen | tvsFaultVfs::kDelete, {}, SQLITE_IOERR,
+                        dir.path() + "/");
+  Queue(4);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 4; }));
+  tvsFaultVfs::Disarm();
+  EXPECT_EQ(0, Flows()["failed"]);
+  // Payload 2 alone failed tries of its own; 3 and 4 only waited.
+  EXPECT_EQ(1, Flows()["retried"]);
+  Stop();
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), StoredMinutes());
+  EXPECT_EQ(0u, CountStarting("flows: COMMIT reported"));
+}
+
+TEST_F(RetryTest, PayloadsInDoubtAboutAFileAReloadLeavesAreReportedFailed) {
+  Start("");
+  Queue(1);
+  ASSERT_TRUE(Until([](const json& f) { return f.value("payloads", 0) == 1; }));
+  // From payload 2's deletion of its journal on, no deletion or open works.
+  std::set<int> every;
+  for (int n = 2; n < 1000; ++n) every.insert(n);
+  tvsFaultVfs::ArmCalls(tvsFaultVfs::kOpen | tvsFaultVfs::kDelete, every, SQLITE_IOERR,
+                        dir.File("flows.db"));
+  Queue(2);
+  ASSERT_TRUE(Until([&](const json&) { return CountStarting("flows: COMMIT failed (") >= 1; }));
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
+                             R"(", "channels": {"flows": {"db_name": "other.db", )" +
+                             R"("data_source": "aggregator", "tables": )" + kTalkers + "}}}");
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  json status = json::object();
+  for (int round = 0; round < 1000 && status.value("failures_total", 0) < 1; ++round) {
+    plugin->WaitUntilIdle();
+    plugin->GetStatus(status);
+  }
+  tvsFaultVfs::Disarm();
+  ASSERT_EQ(1, status["failures_total"]);
+  EXPECT_EQ(json({{"failure", 1},
+                  {"payload", 2},
+                  {"channel", "flows"},
+                  {"error", "flows: COMMIT failed, and whether it reached " + dir.File("flows.db") +
+                                " is not known"}}),
+            status["failures"][0]);
+  EXPECT_EQ(3, status["unsettled_from"]);
 }

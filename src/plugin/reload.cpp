@@ -189,6 +189,9 @@ void tvsPlugin::HandOverHeld(ChannelMap& next) {
     if (channel->WaitingPayloads() == 0 && !channel->InDoubt()) continue;
     const auto successor = next.find(channel_name);
     if (successor != next.end()) {
+      channel->LetGoOfInDoubt(successor->second->FilePath());
+      // What has settled is reported with the channel's last counters.
+      Account(channel_name, *channel);
       successor->second->TakeWaitingFrom(*channel);
       continue;
     }

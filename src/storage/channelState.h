@@ -69,6 +69,9 @@ class tvsChannelState {
   // Every payload the channel has taken and not yet reported, in order. A
   // reload hands the waiting ones to the channel's new record.
   tvsPayloadLedger ledger;
+  // Outcomes taken from the ledger during a long pass over it (the last try
+  // of many held payloads), kept in order for the owner.
+  std::vector<std::pair<uint64_t, tvsOutcome>> settled;
   // With retry_mb: the bound on the text of waiting payloads, in bytes, and
   // the wait before their next try. 0 holds nothing.
   uint64_t retry_bytes = 0;

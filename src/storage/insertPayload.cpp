@@ -53,20 +53,18 @@ void tvsChannelConfig::TakePayload(uint64_t number, const std::string& payload_t
   if (ledger.Waiting() && !RetryEnabled()) TryWaiting(true);
   ledger.Append(number);
   const size_t index = ledger.Size() - 1;
-  if (InDoubt()) {
-    // A row written now could take the interval id the answer is read by.
-    const tvsOutcome outcome = tvsOutcome::Failure(
-        SQLITE_CANTOPEN, logChannelError("%s: payload not stored: whether an earlier COMMIT "
-                                         "reached the file is not known yet\n",
-                                         name.c_str()));
-    if (RetryEnabled() && Hold(index, payload_text, outcome)) {
-      TryFailed();
-    } else {
-      Settle(index, outcome);
-    }
+  // A row written while an earlier COMMIT is in doubt could take the
+  // interval id the answer is read by: with retry_mb the payload waits, as
+  // behind a held one; without, it fails.
+  if (InDoubt() && !RetryEnabled()) {
+    Settle(index, tvsOutcome::Failure(
+                      SQLITE_CANTOPEN,
+                      logChannelError("%s: payload not stored: whether an earlier COMMIT reached "
+                                      "the file is not known yet\n",
+                                      name.c_str())));
     return;
   }
-  if (!ledger.Waiting()) {
+  if (!ledger.Waiting() && !InDoubt()) {
     WriteEntry(index, payload_text, read);
     return;
   }
@@ -173,9 +171,10 @@ bool tvsChannelConfig::CommitOpen() {
     // not see what the failed COMMIT left (frames in the -wal that its index
     // never got) while the next open would, so the file is opened again.
     tvsPayloadLedger& ledger = state->ledger;
-    for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
+    for (size_t i = 0, left = ledger.CountOf(State::kWritten); left > 0; ++i) {
       tvsPayloadLedger::Entry& entry = ledger.At(i);
       if (entry.state != State::kWritten) continue;
+      --left;
       entry.outcome.code = code;
       entry.outcome.message = batch->CommitError();
       entry.first_interval = first_interval;
@@ -195,13 +194,10 @@ bool tvsChannelConfig::CommitOpen() {
 
 tvsChannelConfig::Fate tvsChannelConfig::SettleInDoubt(bool reopen) {
   tvsPayloadLedger& ledger = state->ledger;
-  if (!ledger.Any(State::kInDoubt)) return Fate::kNone;
-  size_t first = ledger.Size(), count = 0;
-  for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
-    if (ledger.At(i).state != State::kInDoubt) continue;
-    if (count++ == 0) first = i;
-  }
+  const size_t count = ledger.CountOf(State::kInDoubt);
   if (count == 0) return Fate::kNone;
+  size_t first = 0;
+  while (ledger.At(first).state != State::kInDoubt) ++first;
   const tvsOutcome& commit = ledger.At(first).outcome;
   const int64_t first_interval = ledger.At(first).first_interval;
   std::string why;
@@ -241,12 +237,12 @@ bool tvsChannelConfig::SettleWritten(bool in_doubt, bool stored, const tvsOutcom
   tvsPayloadLedger& ledger = state->ledger;
   const State which = in_doubt ? State::kInDoubt : State::kWritten;
   bool rows_stored = false;
-  if (!ledger.Any(which)) return false;
-  // Entries past the first waiting one are neither written nor in doubt, and
-  // may be many: they are not looked at.
-  for (size_t i = 0, end = ledger.WrittenEnd(); i < end; ++i) {
+  // They stand before every waiting payload (I2), of which there may be
+  // many: the scan ends with the last of them.
+  for (size_t i = 0, left = ledger.CountOf(which); left > 0; ++i) {
     tvsPayloadLedger::Entry& entry = ledger.At(i);
     if (entry.state != which) continue;
+    --left;
     if (stored) {
       if (entry.outcome.rows > 0) {
         logSaved(entry.outcome.rows, name);
@@ -292,6 +288,8 @@ void tvsChannelConfig::Settle(size_t index, tvsOutcome outcome) {
 
 void tvsChannelConfig::TakeSettled(std::vector<tvsPayloadLedger::Settled>& out) {
   state->ledger.Check();
+  for (auto& settled : state->settled) out.push_back(std::move(settled));
+  state->settled.clear();
   state->ledger.TakeSettled(out);
 }
 

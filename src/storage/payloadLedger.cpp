@@ -64,12 +64,6 @@ std::string tvsPayloadLedger::TakeText(Entry& entry) {
   return text;
 }
 
-size_t tvsPayloadLedger::WrittenEnd() const {
-  size_t end = 0;
-  while (end < entries.size() && !waits(entries[end])) ++end;
-  return end;
-}
-
 void tvsPayloadLedger::TakeSettled(std::vector<Settled>& out) {
   while (!entries.empty() && entries.front().state == State::kSettled) {
     out.push_back({entries.front().number, std::move(entries.front().outcome)});

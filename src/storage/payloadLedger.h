@@ -78,11 +78,9 @@ class tvsPayloadLedger {
   bool Waiting() const { return waiting > 0; }
   size_t WaitingCount() const { return waiting; }
   uint64_t WaitingBytes() const { return bytes; }
-  // Whether any entry is in `state`.
-  bool Any(State state) const { return in_state[static_cast<size_t>(state)] > 0; }
-  // One past the last entry that may be kWritten or kInDoubt: the first that
-  // waits (I2), or Size(). Scans only the entries before it.
-  size_t WrittenEnd() const;
+  // The entries in `state`: a scan for them stops once it has met them all.
+  size_t CountOf(State state) const { return in_state[static_cast<size_t>(state)]; }
+  bool Any(State state) const { return CountOf(state) > 0; }
 
   // Moves the settled entries in front of the first unsettled one into
   // `out`, in order.

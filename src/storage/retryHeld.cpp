@@ -86,11 +86,16 @@ void tvsChannelConfig::TryWaiting(bool now) {
     ++tried;
     const std::string text = ledger.TakeText(ledger.At(i));
     WriteEntry(i, text, nullptr);
-    // Held again: what stands behind it waits for the next try.
-    if (ledger.At(i).state == State::kHeld) {
+    // Held again, or its COMMIT in doubt: what stands behind it waits.
+    if (ledger.At(i).state == State::kHeld || InDoubt()) {
       failed = true;
       break;
     }
+    // What has settled leaves the ledger, so that the scans of the commits
+    // to come stay short; the index follows.
+    const size_t before = ledger.Size();
+    ledger.TakeSettled(state->settled);
+    i -= before - ledger.Size();
   }
   if (!failed) failed = !CommitOpen();
   PurgeIfDue();
@@ -109,17 +114,19 @@ size_t tvsChannelConfig::DropWaiting(const std::string& message) {
   return dropped;
 }
 
-void tvsChannelConfig::TakeWaitingFrom(tvsChannelConfig& previous) {
+void tvsChannelConfig::LetGoOfInDoubt(const std::string& next_file) {
   // Payloads in doubt can only be asked for in their own file.
-  if (previous.InDoubt() && previous.FilePath() != FilePath()) {
-    tvsPayloadLedger& ledger = previous.state->ledger;
-    for (size_t i = 0; i < ledger.Size(); ++i) {
-      if (ledger.At(i).state != State::kInDoubt) continue;
-      previous.Settle(
-          i, tvsOutcome::Failure(SQLITE_ERROR, name + ": COMMIT failed, and whether it reached " +
-                                                   previous.FilePath() + " is not known"));
-    }
+  if (next_file == FilePath()) return;
+  tvsPayloadLedger& ledger = state->ledger;
+  for (size_t i = 0, left = ledger.CountOf(State::kInDoubt); left > 0; ++i) {
+    if (ledger.At(i).state != State::kInDoubt) continue;
+    --left;
+    Settle(i, tvsOutcome::Failure(SQLITE_ERROR, name + ": COMMIT failed, and whether it reached " +
+                                                    FilePath() + " is not known"));
   }
+}
+
+void tvsChannelConfig::TakeWaitingFrom(tvsChannelConfig& previous) {
   state->ledger.TakeFrom(previous.state->ledger);
   state->backoff.Merge(previous.state->backoff);
 }
