@@ -3,19 +3,10 @@
 #include <cassert>
 #include <utility>
 
-namespace {
-
-bool waits(const tvsPayloadLedger::Entry& entry) {
-  using State = tvsPayloadLedger::State;
-  return entry.state == State::kHeld || (entry.state == State::kQueued && entry.kept);
-}
-
-}  // namespace
-
 void tvsPayloadLedger::Count(const Entry& entry, int sign) {
   size_t& of_state = in_state[static_cast<size_t>(entry.state)];
   of_state = sign > 0 ? of_state + 1 : of_state - 1;
-  if (!waits(entry)) return;
+  if (!Waits(entry)) return;
   if (sign > 0) {
     ++waiting;
     bytes += entry.text.size();
@@ -123,7 +114,7 @@ void tvsPayloadLedger::Check() const {
       held = true;
     }
     if (entry.state == State::kQueued && entry.kept) behind_queued = true;
-    if (waits(entry)) {
+    if (Waits(entry)) {
       behind_waiting = true;
       ++counted;
       counted_bytes += entry.text.size();

@@ -74,6 +74,10 @@ class tvsPayloadLedger {
   // Takes a waiting entry's text to write it: it is kQueued, being written.
   std::string TakeText(Entry& entry);
 
+  // `entry` waits for a later try: held, or queued (kept) behind one.
+  static bool Waits(const Entry& entry) {
+    return entry.state == State::kHeld || (entry.state == State::kQueued && entry.kept);
+  }
   // Some entry waits for a later try: held, or queued behind a held one.
   bool Waiting() const { return waiting > 0; }
   size_t WaitingCount() const { return waiting; }

@@ -18,10 +18,6 @@ namespace {
 // served between rounds.
 constexpr size_t kRetryRound = 64;
 
-bool waits(const tvsPayloadLedger::Entry& entry) {
-  return entry.state == State::kHeld || (entry.state == State::kQueued && entry.kept);
-}
-
 }  // namespace
 
 void tvsChannelConfig::TryFailed() {
@@ -37,7 +33,7 @@ void tvsChannelConfig::TrimWaiting() {
   // before it is dropped on its account.
   for (size_t i = ledger.Size(); i-- > 0;) {
     const tvsPayloadLedger::Entry& newest = ledger.At(i);
-    if (!waits(newest)) continue;
+    if (!tvsPayloadLedger::Waits(newest)) continue;
     if (newest.text.size() > bound) {
       ++state->dropped;
       tv_printf("%s: a payload of %zu bytes is larger than retry_mb: it is not held (%" PRIu64
@@ -49,7 +45,7 @@ void tvsChannelConfig::TrimWaiting() {
     break;
   }
   for (size_t i = 0; i < ledger.Size() && ledger.WaitingBytes() > bound; ++i) {
-    if (!waits(ledger.At(i))) continue;
+    if (!tvsPayloadLedger::Waits(ledger.At(i))) continue;
     ++state->dropped;
     tv_printf("%s: held payloads exceed retry_mb: the oldest is dropped (%" PRIu64 " dropped)\n",
               name.c_str(), state->dropped);
@@ -81,7 +77,7 @@ void tvsChannelConfig::TryWaiting(bool now) {
   size_t tried = 0;
   bool failed = false;
   for (size_t i = 0; i < ledger.Size(); ++i) {
-    if (!waits(ledger.At(i))) continue;
+    if (!tvsPayloadLedger::Waits(ledger.At(i))) continue;
     if (retry && !now && tried == round) break;
     ++tried;
     const std::string text = ledger.TakeText(ledger.At(i));
@@ -106,7 +102,7 @@ size_t tvsChannelConfig::DropWaiting(const std::string& message) {
   tvsPayloadLedger& ledger = state->ledger;
   size_t dropped = 0;
   for (size_t i = 0; i < ledger.Size(); ++i) {
-    if (!waits(ledger.At(i)) && ledger.At(i).state != State::kInDoubt) continue;
+    if (!tvsPayloadLedger::Waits(ledger.At(i)) && ledger.At(i).state != State::kInDoubt) continue;
     ++dropped;
     Settle(i, tvsOutcome::Failure(ledger.At(i).outcome.code, message));
   }
