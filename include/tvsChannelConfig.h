@@ -65,6 +65,9 @@ struct tvsChannelSettings {
   // A second thread reads the channel's next payload while the worker
   // writes the one before.
   bool read_ahead;
+  // Rollup definitions as configured (null for none); checked and planned
+  // when the record is loaded.
+  nlohmann::json rollups;
   // The mode a database file the plugin creates gets (its journal, -wal and
   // -shm files follow it); never one that grants others any access.
   int64_t file_mode;

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "rollupSpec.h"
 #include "tvException.h"
 #include "tvGlobalConfig.h"
 #include "tvLog.h"
@@ -17,21 +18,23 @@ namespace {
 
 // How a key's value is read.
 enum class Type {
-  kDays,      // an integer, clamped to 32 bits
-  kPath,      // a folder, host variables expanded
-  kFileName,  // a file name
-  kText,      // any string
-  kSchemas,   // an array of table schemas
-  kChoice,    // one string of `choices`, any case
-  kInteger,   // an integer within [low, high]; above, refused or `saturate`d
-  kFlag,      // a boolean
-  kFileMode,  // an octal string of permission bits; any other JSON type is refused
+  kDays,         // an integer, clamped to 32 bits
+  kPath,         // a folder, host variables expanded
+  kFileName,     // a file name
+  kText,         // any string
+  kSchemas,      // an array of table schemas
+  kChoice,       // one string of `choices`, any case
+  kInteger,      // an integer within [low, high]; above, refused or `saturate`d
+  kFlag,         // a boolean
+  kFileMode,     // an octal string of permission bits; any other JSON type is refused
+  kDefinitions,  // any JSON value, checked where it is used
 };
 
 // Where a key's value lives: a member of the record or of its settings.
 using Field = std::variant<int32_t tvsChannelConfig::*, std::string tvsChannelConfig::*,
                            json tvsChannelConfig::*, std::string tvsChannelSettings::*,
-                           int64_t tvsChannelSettings::*, bool tvsChannelSettings::*>;
+                           int64_t tvsChannelSettings::*, bool tvsChannelSettings::*,
+                           json tvsChannelSettings::*>;
 
 struct Key {
   const char* key;
@@ -110,6 +113,8 @@ const Key kKeys[] = {
     integerKey("retry_mb", &tvsChannelSettings::retry_mb, 1, kMaxMegabytes, 0),
     integerKey("retry_max_s", &tvsChannelSettings::retry_max_s, 1, kSecondsPerDay, 30),
     flagKey("read_ahead", &tvsChannelSettings::read_ahead),
+    // A channel's own: its rollups name its table's columns.
+    Key{kRollupsKey, Type::kDefinitions, &tvsChannelSettings::rollups, false},
     // Owner read-write, group read: flow records are personal data.
     fileModeKey("file_mode", &tvsChannelSettings::file_mode, 0640),
 };
@@ -173,6 +178,7 @@ bool hasType(const Key& row, const json& value) {
     case Type::kFlag:
       return value.is_boolean();
     case Type::kFileMode:
+    case Type::kDefinitions:
       return true;
     default:
       return value.is_string();
@@ -207,6 +213,9 @@ void readKey(tvsChannelConfig& record, const Key& row, const json& value) {
       return;
     case Type::kFlag:
       record.settings.*std::get<bool tvsChannelSettings::*>(row.field) = value.get<bool>();
+      return;
+    case Type::kDefinitions:
+      record.settings.*std::get<json tvsChannelSettings::*>(row.field) = value;
       return;
     case Type::kFileMode:
       record.settings.*std::get<int64_t tvsChannelSettings::*>(row.field) =

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "channel/channelSettings.h"
+#include "channel/rollupSpec.h"
 #include "storage/channelState.h"
 #include "storage/jsonParse.h"
 #include "storage/openDatabase.h"
@@ -100,6 +101,10 @@ void warnUnknownSettings(const std::string& tag, const std::string& where, const
                                                     listed(kForeignKeyKeys));
                                   }
                                 });
+                });
+  forEachSchema(object, kRollupsKey, "rollup", where,
+                [&](const json& rollup, const std::string& in_rollup) {
+                  warnUnknownKeys(tag, in_rollup, rollup, listed(kRollupKeys));
                 });
 }
 

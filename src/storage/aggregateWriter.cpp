@@ -56,7 +56,8 @@ using tvsStatementRelease = std::unique_ptr<tvsStmtHandle, tvsResetStatement>;
 
 }  // namespace
 
-tvsAggregateWriter::tvsAggregateWriter(const json& tables) {
+tvsAggregateWriter::tvsAggregateWriter(const json& tables,
+                                       const std::vector<tvsRollup>& rollup_specs) {
   try {
     plan =
         std::make_unique<tvsColumnPlan>(tables.is_array() && !tables.empty() ? tables[0] : tables);
@@ -65,11 +66,15 @@ tvsAggregateWriter::tvsAggregateWriter(const json& tables) {
     plan = std::make_unique<tvsColumnPlan>();
   }
   members.assign(plan->Slots(), nullptr);
+  for (const tvsRollup& spec : rollup_specs) {
+    rollups.push_back(std::make_unique<tvsRollupWriter>(spec, *plan));
+  }
 }
 
 void tvsAggregateWriter::ConnectionClosing() {
   interval_insert.reset();
   entry_insert.reset();
+  for (const auto& rollup : rollups) rollup->Statement().reset();
 }
 
 int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload) {
@@ -136,6 +141,7 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     tvsMemberRuns run(values);
     // Nothing of an earlier payload, which may have ended by an error.
     std::fill(members.begin(), members.end(), nullptr);
+    for (const auto& rollup : rollups) rollup->Begin(time_start);
     for (uint64_t entry = 0; entry < payload.entries; ++entry) {
       // An entry without members binds every slot empty.
       const bool has_members = run.Valid() && run.Entry() == entry;
@@ -149,10 +155,18 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
         return fail("%s: SQLite stats insert failed: %s\n", &entry_insert);
       }
       ++rows;
+      for (const auto& rollup : rollups) rollup->Add(members.data());
       if (has_members) {
         for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = nullptr;
         run.Next();
       }
+    }
+  }
+  for (const auto& rollup : rollups) {
+    if (!rollup->Flush(db)) {
+      return fail(rollup->Statement() ? "%s: SQLite rollup insert failed: %s\n"
+                                      : "%s: SQLite prepare failed: %s\n",
+                  &rollup->Statement());
     }
   }
   return scope.End() ? rows : -1;

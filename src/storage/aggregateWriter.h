@@ -11,6 +11,7 @@
 
 #include "aggregatePayload.h"
 #include "columnPlan.h"
+#include "rollupWriter.h"
 #include "sqliteHandles.h"
 #include "tvsChannelConfig.h"
 
@@ -19,12 +20,14 @@ class tvsAggregateWriter {
   // Reads the plan of the first table in `tables`. A malformed column schema
   // is kept and raised by every write, inside its transaction, where a read
   // of the schemas during the write would meet it.
-  explicit tvsAggregateWriter(const nlohmann::json& tables);
+  // Each of `rollups` gets its share of every payload stored.
+  tvsAggregateWriter(const nlohmann::json& tables, const std::vector<tvsRollup>& rollups);
   tvsAggregateWriter(const tvsAggregateWriter&) = delete;
   tvsAggregateWriter& operator=(const tvsAggregateWriter&) = delete;
 
   // What readers look entry members up by.
   const tvsColumnPlan& Plan() const { return *plan; }
+  const std::vector<std::unique_ptr<tvsRollupWriter>>& Rollups() const { return rollups; }
   // Drops the statements prepared on the channel's connection, which closes.
   void ConnectionClosing();
 
@@ -42,4 +45,5 @@ class tvsAggregateWriter {
   tvsStmtHandle interval_insert;
   tvsStmtHandle entry_insert;
   std::vector<const tvsValue*> members;  // one entry's value per slot
+  std::vector<std::unique_ptr<tvsRollupWriter>> rollups;
 };

@@ -12,11 +12,12 @@ std::optional<tvsFileIdentity> tvsFileIdentity::Of(const std::string& path) {
   return tvsFileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
-tvsChannelState::tvsChannelState() { PlanWrites(nlohmann::json()); }
+tvsChannelState::tvsChannelState() { PlanWrites(nlohmann::json(), {}); }
 tvsChannelState::~tvsChannelState() = default;
 
-void tvsChannelState::PlanWrites(const nlohmann::json& tables) {
-  writer = std::make_unique<tvsAggregateWriter>(tables);
+void tvsChannelState::PlanWrites(const nlohmann::json& tables,
+                                 const std::vector<tvsRollup>& rollups) {
+  writer = std::make_unique<tvsAggregateWriter>(tables, rollups);
 }
 
 void tvsChannelState::ConnectionOpened(sqlite3* db, const std::string& channel,

@@ -21,6 +21,7 @@
 
 struct sqlite3;
 class tvsAggregateWriter;
+struct tvsRollup;
 class tvsFastReader;
 class tvsWriteBatch;
 
@@ -40,9 +41,10 @@ class tvsChannelState {
   tvsChannelState();
   ~tvsChannelState();
 
-  // Plans how aggregator payloads map onto the first of `tables`; done when
-  // the record is loaded, since the schemas never change afterwards.
-  void PlanWrites(const nlohmann::json& tables);
+  // Plans how aggregator payloads map onto the first of `tables`, and into
+  // `rollups`; done when the record is loaded, since the schemas never
+  // change afterwards.
+  void PlanWrites(const nlohmann::json& tables, const std::vector<tvsRollup>& rollups);
   // Sets up the transaction owner and the reader for a connection just
   // opened; `channel` names the channel in their log lines.
   void ConnectionOpened(sqlite3* db, const std::string& channel, int64_t commit_batch,

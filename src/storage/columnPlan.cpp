@@ -1,5 +1,6 @@
 #include "columnPlan.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -158,35 +159,61 @@ tvsColumnPlan::tvsColumnPlan(const json& table) {
       slot_names.push_back(std::move(mapped));
     }
     columns.push_back(plan);
+    column_names.push_back(column_name);
   }
   for (size_t slot = 0; slot < slot_names.size(); ++slot) {
     slot_index.emplace(slot_names[slot], static_cast<uint16_t>(slot));
   }
 }
 
+int tvsColumnPlan::ColumnOf(const std::string& name) const {
+  const auto it = std::find(column_names.begin(), column_names.end(), name);
+  return it == column_names.end() ? -1 : static_cast<int>(it - column_names.begin());
+}
+
+tvsStoredValue tvsColumnPlan::Stored(size_t index, const tvsValue* const* member) const {
+  const Column& column = columns[index];
+  const tvsValue* value = member[column.slot];
+  if (value == nullptr || value->kind == tvsValue::Kind::kNull ||
+      (value->kind == tvsValue::Kind::kJson && value->document->is_null()) ||
+      column.conversion == Conversion::kNull) {
+    return tvsStoredValue();
+  }
+  if (column.conversion == Conversion::kText) return Text(*value, column.split);
+  tvsStoredValue stored;
+  stored.kind = tvsStoredValue::Kind::kInteger;
+  stored.integer = toInt64(*value, false);
+  return stored;
+}
+
 void tvsColumnPlan::Bind(sqlite3_stmt* statement, int64_t interval_id,
                          const tvsValue* const* member) const {
   sqlite3_bind_int64(statement, 1, interval_id);
-  int parameter = 2;
-  for (const Column& column : columns) {
-    const int p = parameter++;
-    const tvsValue* value = member[column.slot];
-    if (value == nullptr || value->kind == tvsValue::Kind::kNull ||
-        (value->kind == tvsValue::Kind::kJson && value->document->is_null()) ||
-        column.conversion == Conversion::kNull) {
-      sqlite3_bind_null(statement, p);
-    } else if (column.conversion == Conversion::kText) {
-      BindText(statement, p, *value, column.split);
-    } else {
-      sqlite3_bind_int64(statement, p, toInt64(*value, false));
+  for (size_t index = 0; index < columns.size(); ++index) {
+    const int parameter = static_cast<int>(index) + 2;
+    const tvsStoredValue value = Stored(index, member);
+    switch (value.kind) {
+      case tvsStoredValue::Kind::kNull:
+        sqlite3_bind_null(statement, parameter);
+        break;
+      case tvsStoredValue::Kind::kInteger:
+        sqlite3_bind_int64(statement, parameter, value.integer);
+        break;
+      case tvsStoredValue::Kind::kText:
+        // Text of the payload outlives the step and is bound in place; text
+        // built here is copied by SQLite, since the next column reuses the
+        // buffer. The whole byte length, so an embedded zero byte does not
+        // cut the text; a null pointer would bind NULL, so the empty text
+        // gets a real one.
+        sqlite3_bind_text64(statement, parameter, value.text.empty() ? "" : value.text.data(),
+                            value.text.size(), value.built ? SQLITE_TRANSIENT : SQLITE_STATIC,
+                            SQLITE_UTF8);
+        break;
     }
   }
 }
 
-void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const tvsValue& value,
-                             int32_t split) const {
-  // Text of the payload outlives the step and is bound in place; text built
-  // here is copied by SQLite, since the next column reuses the buffer.
+tvsStoredValue tvsColumnPlan::Text(const tvsValue& value, int32_t split) const {
   std::string_view whole;
   bool in_place = true;
   switch (value.kind) {
@@ -223,9 +250,9 @@ void tvsColumnPlan::BindText(sqlite3_stmt* statement, int parameter, const tvsVa
       }
       break;
   }
-  const std::string_view piece = splitPiece(whole, split);
-  // The whole byte length, so an embedded zero byte does not cut the text;
-  // a null pointer would bind NULL, so the empty text gets a real one.
-  sqlite3_bind_text64(statement, parameter, piece.empty() ? "" : piece.data(), piece.size(),
-                      in_place ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
+  tvsStoredValue stored;
+  stored.kind = tvsStoredValue::Kind::kText;
+  stored.built = !in_place;
+  stored.text = splitPiece(whole, split);
+  return stored;
 }

@@ -13,6 +13,16 @@
 #include "aggregatePayload.h"
 #include "sqliteHandles.h"
 
+// A value as a column stores it, once converted: NULL, an integer or text.
+// Text built by the conversion lives in the plan until its next conversion.
+struct tvsStoredValue {
+  enum class Kind : uint8_t { kNull, kInteger, kText };
+  Kind kind = Kind::kNull;
+  bool built = false;  // the text is the plan's, not the payload's
+  int64_t integer = 0;
+  std::string_view text;
+};
+
 class tvsColumnPlan {
  public:
   // A plan without columns, for a table whose schemas could not be read.
@@ -42,6 +52,14 @@ class tvsColumnPlan {
   // JSON library's type error for an "INTEGER" value that is not a number.
   void Bind(sqlite3_stmt* statement, int64_t interval_id, const tvsValue* const* member) const;
 
+  // The entry columns, in statement order (interval_id is not one): the
+  // configured name of each, and the index of a name (-1 for none).
+  size_t Columns() const { return columns.size(); }
+  int ColumnOf(const std::string& name) const;
+  // What column `column` stores of an entry whose values are `member`, as
+  // Bind converts it.
+  tvsStoredValue Stored(size_t column, const tvsValue* const* member) const;
+
  private:
   enum class Conversion : uint8_t { kText, kInteger, kNull };
   struct Column {
@@ -50,9 +68,11 @@ class tvsColumnPlan {
     int32_t split;
   };
 
-  void BindText(sqlite3_stmt* statement, int parameter, const tvsValue& value, int32_t split) const;
+  // The TEXT rule: the piece `split` of the value's text.
+  tvsStoredValue Text(const tvsValue& value, int32_t split) const;
 
   std::vector<Column> columns;
+  std::vector<std::string> column_names;
   std::vector<std::string> slot_names;
   // Views of slot_names, which never change once the plan is built.
   std::unordered_map<std::string_view, uint16_t> slot_index;

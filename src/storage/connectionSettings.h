@@ -16,3 +16,9 @@ void applyConnectionSettings(tvsChannelConfig& channel);
 // and DEFAULT where configured) and logs that. Throws tvException for a
 // column that cannot be added that way. Columns are never dropped or changed.
 void reconcileTables(tvsChannelConfig& channel);
+
+struct tvsRollup;
+// The same for an existing rollup table: a sum or count column it lacks is
+// logged, or added (INTEGER NOT NULL DEFAULT 0, filled from then on). A
+// group column it lacks would change its key: tvException, naming the rollup.
+void reconcileRollup(tvsChannelConfig& channel, const tvsRollup& rollup);

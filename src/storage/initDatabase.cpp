@@ -1,11 +1,13 @@
 // Opens a channel's database and makes sure its tables exist.
 #include "channel/createTableSql.h"
 #include "channelState.h"
+#include "clock.h"
 #include "connectionSettings.h"
 #include "errorLog.h"
 #include "intervalIdIndex.h"
 #include "openDatabase.h"
 #include "purge.h"
+#include "rollupTables.h"
 #include "sizeCap.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
@@ -78,10 +80,15 @@ void tvsChannelConfig::InitDatabase() {
   // Without an index on interval_id every interval row a purge deletes makes
   // SQLite scan each entry table for the cascade.
   if (aggregator) addIntervalIdIndexes(*this);
+  if (aggregator) setUpRollups(*this);
 
   if (aggregator && purge_in_days > 0) {
     const tvsErrorCapture capture(state->last_error);
     Purge("Purging on startup for aggregate channel %s.%s\n");
+  }
+  if (aggregator && rollupsExpire(*this)) {
+    const tvsErrorCapture capture(state->last_error);
+    purgeRollups(*this, tvsClock(nullptr));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "jsonParse.h"
 #include "payloadReader.h"
 #include "purge.h"
+#include "rollupTables.h"
 #include "sizeCap.h"
 #include "sqliteHandles.h"
 #include "tvLog.h"
@@ -373,9 +374,11 @@ void tvsChannelConfig::PurgeIfDue() {
     // would keep rows past their retention for as long as it had jumped
     // ahead.
     const int64_t now = tvsClock(nullptr);
-    if (purge_in_days > 0 && (now - last_purge > kSecondsPerDay || now < last_purge)) {
+    const bool expiring = purge_in_days > 0 || rollupsExpire(*this);
+    if (expiring && (now - last_purge > kSecondsPerDay || now < last_purge)) {
       last_purge = now;
-      Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
+      if (purge_in_days > 0) Purge("sink-sqlite: running daily purge for aggregate %s.%s\n");
+      purgeRollups(*this, now);
     }
   } catch (const std::exception& e) {
     // Stored rows are not at stake: the purge waits for its next chance.

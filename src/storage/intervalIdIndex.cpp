@@ -16,12 +16,6 @@ bool isPlainName(const std::string& name) {
   return true;
 }
 
-std::string quoted(const std::string& name) {
-  std::string text = "\"";
-  for (const char c : name) text += c == '"' ? "\"\"" : std::string(1, c);
-  return text + "\"";
-}
-
 // Makes sure `table` (as configured: SQL text) has an index led by its
 // `interval_id` column. Returns false with SQLite's message when it cannot.
 bool ensureIndex(sqlite3* db, const std::string& table, std::string& error) {
@@ -59,9 +53,9 @@ bool ensureIndex(sqlite3* db, const std::string& table, std::string& error) {
   const std::string sql = isPlainName(table)
                               ? "CREATE INDEX IF NOT EXISTS idx_" + table + "_interval_id ON " +
                                     table + "(interval_id);"
-                              : "CREATE INDEX IF NOT EXISTS " + quoted(schema) + "." +
-                                    quoted("idx_" + std::string(resolved) + "_interval_id") +
-                                    " ON " + quoted(resolved) + "(interval_id);";
+                              : "CREATE INDEX IF NOT EXISTS " + quotedName(schema) + "." +
+                                    quotedName("idx_" + std::string(resolved) + "_interval_id") +
+                                    " ON " + quotedName(resolved) + "(interval_id);";
   return execSql(db, sql, error);
 }
 

@@ -2,6 +2,7 @@
 // configuration after its table was created makes every insert fail.
 #include <cstring>
 
+#include "channel/rollupSpec.h"
 #include "connectionSettings.h"
 #include "sqliteHandles.h"
 #include "tvException.h"
@@ -62,5 +63,35 @@ void reconcileTables(tvsChannelConfig& channel) {
       tv_dprintf("%s: added column %s to table %s\n", name, column_name.c_str(),
                  table_name.c_str());
     }
+  }
+}
+
+void reconcileRollup(tvsChannelConfig& channel, const tvsRollup& rollup) {
+  sqlite3* db = channel.db.get();
+  const char* name = channel.name.c_str();
+  for (const tvsRollup::Column& column : rollup.group_by) {
+    if (columnPresence(db, rollup.table, column.name) != Presence::kMissing) continue;
+    throw tvException("%s: rollup %s: table %s has no group column %s; %s", name,
+                      rollup.table.c_str(), rollup.table.c_str(), column.name.c_str(),
+                      "a rollup table is never rewritten: give the rollup a new table");
+  }
+  std::vector<std::string> added = rollup.sum;
+  if (!rollup.count.empty()) added.push_back(rollup.count);
+  for (const std::string& column : added) {
+    if (columnPresence(db, rollup.table, column) != Presence::kMissing) continue;
+    if (channel.settings.schema_update != "add_columns") {
+      tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
+                 rollup.table.c_str(), column.c_str());
+      continue;
+    }
+    std::string error;
+    if (!execSql(db,
+                 "ALTER TABLE " + rollup.table + " ADD COLUMN " + column +
+                     " INTEGER NOT NULL DEFAULT 0;",
+                 error)) {
+      throw tvException("%s: cannot add column %s to table %s: %s", name, column.c_str(),
+                        rollup.table.c_str(), error.c_str());
+    }
+    tv_dprintf("%s: added column %s to table %s\n", name, column.c_str(), rollup.table.c_str());
   }
 }

@@ -6,6 +6,7 @@
 
 #include "channelState.h"
 #include "errorLog.h"
+#include "rollupTables.h"
 #include "sqliteHandles.h"
 #include "tvLog.h"
 
@@ -85,9 +86,15 @@ void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
   truncateWal(channel);
   channel.state->used_bytes = usedBytes(db);
   ++channel.state->cap_purges;
+  // Rollup rows are never the cap's to delete: when they alone take more
+  // than the bound, only a shorter keep_days or a larger bound helps.
+  std::string over;
+  if (channel.state->used_bytes > bound && deletable == 0) {
+    const int64_t rollups = rollupBytes(channel);
+    over = rollups > bound ? "; the rollup tables alone take " + std::to_string(rollups) +
+                                 " bytes, more than the bound"
+                           : "; the newest commit alone exceeds the bound";
+  }
   tv_dprintf("%s: size cap: deleted %" PRId64 " intervals, %" PRId64 " bytes used%s\n",
-             channel.name.c_str(), deleted, channel.state->used_bytes,
-             channel.state->used_bytes > bound && deletable == 0
-                 ? "; the newest commit alone exceeds the bound"
-                 : "");
+             channel.name.c_str(), deleted, channel.state->used_bytes, over.c_str());
 }

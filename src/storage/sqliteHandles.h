@@ -20,6 +20,13 @@ inline tvsStmtHandle prepare(sqlite3* db, const std::string& sql) {
   return tvsStmtHandle(raw);
 }
 
+// `name` as an SQL identifier in double quotes, whatever it holds.
+inline std::string quotedName(const std::string& name) {
+  std::string text = "\"";
+  for (const char c : name) text += c == '"' ? "\"\"" : std::string(1, c);
+  return text + "\"";
+}
+
 // Copies sqlite3_exec's error text and frees it; "unknown" when there is none.
 inline std::string takeSqliteError(char* error) {
   std::string text = error ? error : "unknown";

@@ -1,0 +1,112 @@
+#include "rollupWriter.h"
+
+#include <cstring>
+
+tvsRollupWriter::tvsRollupWriter(const tvsRollup& spec_, const tvsColumnPlan& plan_)
+    : spec(spec_), plan(plan_) {
+  // A name the plan lacks was refused when the definition was read; a plan
+  // that could not be read fails every payload before any rollup.
+  for (const tvsRollup::Column& column : spec.group_by) {
+    const int at = plan.ColumnOf(column.name);
+    if (at >= 0) group_columns.push_back(static_cast<size_t>(at));
+  }
+  for (const std::string& column : spec.sum) {
+    const int at = plan.ColumnOf(column);
+    if (at >= 0) sum_columns.push_back(static_cast<size_t>(at));
+  }
+}
+
+void tvsRollupWriter::Sum::Add(int64_t value) {
+  if (is_real) {
+    real += static_cast<double>(value);
+    return;
+  }
+  const int64_t before = integer;
+  if (__builtin_add_overflow(before, value, &integer)) {
+    is_real = true;
+    real = static_cast<double>(before) + static_cast<double>(value);
+  }
+}
+
+void tvsRollupWriter::Begin(int64_t time_start) {
+  bucket = spec.Bucket(time_start);
+  index.clear();
+  groups.clear();
+}
+
+void tvsRollupWriter::Add(const tvsValue* const* member) {
+  // The group's values encoded apart from each other: a kind, then the
+  // integer or the text's length and bytes.
+  key.clear();
+  for (const size_t column : group_columns) {
+    const tvsStoredValue value = plan.Stored(column, member);
+    key += static_cast<char>(value.kind);
+    if (value.kind == tvsStoredValue::Kind::kInteger) {
+      key.append(reinterpret_cast<const char*>(&value.integer), sizeof value.integer);
+    } else if (value.kind == tvsStoredValue::Kind::kText) {
+      const uint64_t length = value.text.size();
+      key.append(reinterpret_cast<const char*>(&length), sizeof length);
+      key.append(value.text);
+    }
+  }
+  auto found = index.find(key);
+  if (found == index.end()) {
+    Group group;
+    for (const size_t column : group_columns) {
+      const tvsStoredValue value = plan.Stored(column, member);
+      group.values.push_back({value.kind, value.integer, std::string(value.text)});
+    }
+    group.sums.resize(sum_columns.size());
+    groups.push_back(std::move(group));
+    found = index.emplace(key, groups.size() - 1).first;
+  }
+  Group& group = groups[found->second];
+  for (size_t i = 0; i < sum_columns.size(); ++i) {
+    const tvsStoredValue value = plan.Stored(sum_columns[i], member);
+    // A NULL adds nothing, as in SQLite's sum().
+    if (value.kind == tvsStoredValue::Kind::kInteger) group.sums[i].Add(value.integer);
+  }
+  ++group.count;
+}
+
+bool tvsRollupWriter::Flush(sqlite3* db) {
+  if (groups.empty()) return true;
+  if (!upsert) {
+    upsert = prepare(db, spec.UpsertSql());
+    if (!upsert) return false;
+  }
+  sqlite3_stmt* statement = upsert.get();
+  for (const Group& group : groups) {
+    sqlite3_reset(statement);
+    int parameter = 1;
+    sqlite3_bind_int64(statement, parameter++, bucket);
+    for (const Value& value : group.values) {
+      const int p = parameter++;
+      switch (value.kind) {
+        case tvsStoredValue::Kind::kNull:
+          sqlite3_bind_null(statement, p);
+          break;
+        case tvsStoredValue::Kind::kInteger:
+          sqlite3_bind_int64(statement, p, value.integer);
+          break;
+        case tvsStoredValue::Kind::kText:
+          sqlite3_bind_text64(statement, p, value.text.c_str(), value.text.size(), SQLITE_STATIC,
+                              SQLITE_UTF8);
+          break;
+      }
+    }
+    for (const Sum& sum : group.sums) {
+      const int p = parameter++;
+      if (sum.is_real) {
+        sqlite3_bind_double(statement, p, sum.real);
+      } else {
+        sqlite3_bind_int64(statement, p, sum.integer);
+      }
+    }
+    if (!spec.count.empty()) sqlite3_bind_int64(statement, parameter, group.count);
+    if (sqlite3_step(statement) != SQLITE_DONE) return false;
+  }
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  return true;
+}

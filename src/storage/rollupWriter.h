@@ -1,0 +1,64 @@
+// One rollup's share of a payload: the entries' sums per group, gathered
+// while the entries are written and added to the rollup's table at the end
+// of the payload, in its transaction. A payload and its sums are stored
+// together or not at all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "channel/rollupSpec.h"
+#include "columnPlan.h"
+#include "sqliteHandles.h"
+
+class tvsRollupWriter {
+ public:
+  // The rollup's columns are found in `plan`, which outlives the writer;
+  // the definition was checked against the same table.
+  tvsRollupWriter(const tvsRollup& spec, const tvsColumnPlan& plan);
+  tvsRollupWriter(const tvsRollupWriter&) = delete;
+  tvsRollupWriter& operator=(const tvsRollupWriter&) = delete;
+
+  const tvsRollup& Spec() const { return spec; }
+  // A new payload, whose interval started at `time_start`.
+  void Begin(int64_t time_start);
+  // One entry written: its values are `member`, by slot.
+  void Add(const tvsValue* const* member);
+  // Adds the payload's sums to the table. False when a step failed: the
+  // connection's error tells why, and the caller drops Statement().
+  bool Flush(sqlite3* db);
+  tvsStmtHandle& Statement() { return upsert; }
+
+ private:
+  // A sum as SQLite's + keeps it: an integer until it passes the 64-bit
+  // range, a real number from then on.
+  struct Sum {
+    int64_t integer = 0;
+    double real = 0;
+    bool is_real = false;
+    void Add(int64_t value);
+  };
+  struct Value {
+    tvsStoredValue::Kind kind;
+    int64_t integer;
+    std::string text;
+  };
+  struct Group {
+    std::vector<Value> values;
+    std::vector<Sum> sums;
+    int64_t count = 0;
+  };
+
+  const tvsRollup spec;
+  const tvsColumnPlan& plan;
+  std::vector<size_t> group_columns;
+  std::vector<size_t> sum_columns;
+  int64_t bucket = 0;
+  // The payload's groups, found by their values' encoding.
+  std::unordered_map<std::string, size_t> index;
+  std::vector<Group> groups;
+  std::string key;  // reused for every entry
+  tvsStmtHandle upsert;
+};
