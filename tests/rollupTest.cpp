@@ -155,7 +155,9 @@ TEST_F(RollupStreamTest, SumsEqualTheRawRowsThroughBatchesFailuresAndAFullDiskWi
     }
     ASSERT_TRUE(UntilSettled(44));
     EXPECT_EQ(4, Flows()["failed"]);
-    if (holds) EXPECT_GE(Flows().value("retried", 0), 1);
+    if (holds) {
+      EXPECT_GE(Flows().value("retried", 0), 1);
+    }
     EXPECT_EQ("200", Q1("SELECT count(*) FROM talkers"));
     EXPECT_EQ("0", Q1(Mismatches("hourly", 3600, "bytes")));
     // 40 payloads of ten minutes: 7 hours, each with its talker-and-app
