@@ -31,7 +31,7 @@ struct Options {
 void usage(FILE* out) {
   std::fputs(
       "Usage: tavrin-sink-bench [--rounds N] [--sets ABC] [--smoke] [--json] [--plugin FILE] [--dir DIR]\n"
-      "                         [--purge-days N] [--commit-batch N] [channel settings]\n"
+      "                         [--purge-days N] [--commit-batch N] [--rollup COLUMNS] [channel settings]\n"
       "Sets: A = 1,000 payloads x 10 entries, B = 100 x 1,000, C = 10 x 10,000 flow records.\n"
       "Each round runs, for every set: the plugin end to end through the stand-in agent into a\n"
       "fresh file, the JSON library parsing the same texts, and the same rows inserted from\n"
@@ -41,7 +41,9 @@ void usage(FILE* out) {
       "Channel settings, for plugin and floor alike: --journal-mode MODE, --synchronous LEVEL,\n"
       "--busy-timeout MS, --auto-vacuum MODE, --commit-batch N (payloads drained together share one\n"
       "transaction; the floors still commit each payload), --read-ahead (a second thread reads each\n"
-      "payload while the one before is written). --reader keeps a second connection taking short\n"
+      "payload while the one before is written), --rollup COLUMNS (an hourly rollup of the plugin's rows\n"
+      "grouped by COLUMNS, a comma-separated list such as local_ip,app, summing bytes and packets\n"
+      "both ways and counting flows). --reader keeps a second connection taking short\n"
       "read transactions on the plugin's file while it writes; failed payloads are counted.\n"
       "Per row, plugin against the floor: CPU us (user + system), page faults (minor + major) and\n"
       "context switches (voluntary + involuntary) from getrusage(RUSAGE_SELF), the whole process\n"
@@ -91,6 +93,18 @@ bool parse(int argc, char** argv, Options& options) {
       options.settings["commit_batch"] = std::atoi(argv[++i]);
     } else if (arg == "--read-ahead") {
       options.settings["read_ahead"] = true;
+    } else if (arg == "--rollup" && has_value) {
+      nlohmann::json group_by = nlohmann::json::array();
+      std::string columns = argv[++i];
+      for (size_t start = 0; start < columns.size();) {
+        const size_t comma = std::min(columns.find(',', start), columns.size());
+        if (comma > start) group_by.push_back(columns.substr(start, comma - start));
+        start = comma + 1;
+      }
+      options.settings["rollups"] = nlohmann::json::parse(R"([{"table": "flow_hourly",
+          "seconds": 3600, "count": "flows",
+          "sum": ["bytes_in", "bytes_out", "packets_in", "packets_out"]}])");
+      options.settings["rollups"][0]["group_by"] = group_by;
     } else if (arg == "--reader") {
       options.reader = true;
     } else if (arg == "--smoke") {

@@ -33,4 +33,10 @@ sqlite3 -header -column "$db" \
   "SELECT app, protocol, count(*) AS flows, sum(bytes_in + bytes_out) AS bytes
      FROM flow_stats GROUP BY app, protocol ORDER BY bytes DESC LIMIT 5;"
 echo
+echo "== Hourly sums (the rollup, kept after the flow rows): busiest host-hours"
+sqlite3 -header -column "$db" \
+  "SELECT datetime(bucket, 'unixepoch') AS hour, local_ip, sum(bytes_in + bytes_out) AS bytes,
+          sum(flows) AS flows
+     FROM flow_hourly GROUP BY bucket, local_ip ORDER BY bytes DESC LIMIT 5;"
+echo
 echo "The database is $(realpath "$db"); open it with: sqlite3 $db"

@@ -29,6 +29,9 @@ namespace {
 // configuration below, and each counted call of each kind failed in turn.
 const char kTalkers[] = R"([{"name": "talkers", "columns": [
     {"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}]}])";
+// Sums per minute and talker, held against the rows where a configuration has it.
+#define TVS_SWEEP_ROLLUP \
+  R"("rollups": [{"table": "r", "seconds": 60, "group_by": ["ip"], "sum": ["bytes"], "count": "n"}])"
 const char kSaved[] = "sink-sqlite: saved 20 rows from payload on channel b\n";
 constexpr int kStream = 12;   // payloads written while the fault is armed
 constexpr int kLater = 2;     // payloads written once it is gone
@@ -229,6 +232,18 @@ class IoFaultSweep : public ::testing::TestWithParam<SweepConfig> {
     const Rows orphans = Query(
         file, "SELECT count(*) FROM talkers WHERE interval_id NOT IN (SELECT id FROM b_intervals)");
     problem(orphans == Rows{{"0"}}, "entry rows of no interval: " + orphans.at(0).at(0));
+    // A rollup's sums are those of the rows stored, no more and no less.
+    if (std::string(GetParam().members).find(TVS_SWEEP_ROLLUP) != std::string::npos) {
+      const std::string raw =
+          "SELECT i.time_start - i.time_start % 60, t.ip, sum(t.bytes), count(*) FROM talkers t "
+          "JOIN b_intervals i ON t.interval_id = i.id GROUP BY 1, 2";
+      const std::string kept = "SELECT bucket, ip, bytes, n FROM r";
+      const Rows differ =
+          Query(file, "SELECT count(*) FROM (SELECT * FROM (" + raw + " EXCEPT " + kept +
+                          ") UNION ALL SELECT * FROM (" + kept + " EXCEPT " + raw + "))");
+      problem(differ == Rows{{"0"}},
+              "rollup rows that differ from the rows: " + differ.at(0).at(0));
+    }
     const Rows integrity = Query(file, "PRAGMA integrity_check");
     problem(integrity == Rows{{"ok"}}, "integrity_check: " + integrity.at(0).at(0));
     problem((kind && !retry) || static_cast<int>(stored.size()) == kStream + kLater,
@@ -447,6 +462,11 @@ const SweepConfig kConfigs[] = {
      R"("retry_mb": 1, "read_ahead": true)", kJournalPoints, true},
     {"RetryReadAheadBatchJournal", "commit_batch 64, rollback journal, retry_mb 1, read_ahead",
      R"("commit_batch": 64, "retry_mb": 1, "read_ahead": true)", kJournalPoints, true},
+    // Sums in every payload's transaction, or savepoint.
+    {"RollupBatchJournal", "commit_batch 64, rollback journal, rollup",
+     R"("commit_batch": 64, )" TVS_SWEEP_ROLLUP, kJournalPoints},
+    {"RollupRetryOneByOneWal", "commit_batch 1, wal, retry_mb 1, rollup",
+     R"("journal_mode": "wal", "retry_mb": 1, )" TVS_SWEEP_ROLLUP, kWalPoints, true},
     // Each of the eight across a reload in the middle of the stream: its
     // file is closed and opened again, and held payloads change records.
     {"ReloadOneByOne", "commit_batch 1, reload", "", kJournalPoints, false, true},

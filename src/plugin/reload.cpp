@@ -61,9 +61,11 @@ auto listed(const char* const (&keys)[N]) {
   };
 }
 
-// How a schema is named in a warning: by its "name", else by its position.
+// How a schema is named in a warning: by its "name" (a rollup by its
+// "table"), else by its position.
 std::string schemaName(const char* kind, const json& schema, size_t index) {
-  const auto name = schema.find("name");
+  auto name = schema.find("name");
+  if (name == schema.end()) name = schema.find("table");
   if (name != schema.end() && name->is_string())
     return std::string(kind) + " " + name->get<std::string>();
   return std::string(kind) + " #" + std::to_string(index + 1);

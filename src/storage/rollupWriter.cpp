@@ -32,6 +32,7 @@ void tvsRollupWriter::Begin(int64_t time_start) {
   bucket = spec.Bucket(time_start);
   index.clear();
   groups.clear();
+  sums.clear();
 }
 
 void tvsRollupWriter::Add(const tvsValue* const* member) {
@@ -49,22 +50,17 @@ void tvsRollupWriter::Add(const tvsValue* const* member) {
       key.append(value.text);
     }
   }
-  auto found = index.find(key);
-  if (found == index.end()) {
-    Group group;
-    for (const size_t column : group_columns) {
-      const tvsStoredValue value = plan.Stored(column, member);
-      group.values.push_back({value.kind, value.integer, std::string(value.text)});
-    }
-    group.sums.resize(sum_columns.size());
-    groups.push_back(std::move(group));
-    found = index.emplace(key, groups.size() - 1).first;
+  const auto found = index.try_emplace(key, groups.size());
+  if (found.second) {
+    groups.push_back({&found.first->first, 0});
+    sums.resize(sums.size() + sum_columns.size());
   }
-  Group& group = groups[found->second];
+  Group& group = groups[found.first->second];
+  Sum* group_sums = sums.data() + found.first->second * sum_columns.size();
   for (size_t i = 0; i < sum_columns.size(); ++i) {
     const tvsStoredValue value = plan.Stored(sum_columns[i], member);
     // A NULL adds nothing, as in SQLite's sum().
-    if (value.kind == tvsStoredValue::Kind::kInteger) group.sums[i].Add(value.integer);
+    if (value.kind == tvsStoredValue::Kind::kInteger) group_sums[i].Add(value.integer);
   }
   ++group.count;
 }
@@ -76,31 +72,37 @@ bool tvsRollupWriter::Flush(sqlite3* db) {
     if (!upsert) return false;
   }
   sqlite3_stmt* statement = upsert.get();
+  const Sum* group_sums = sums.data();
   for (const Group& group : groups) {
     sqlite3_reset(statement);
     int parameter = 1;
     sqlite3_bind_int64(statement, parameter++, bucket);
-    for (const Value& value : group.values) {
+    // The values as Add encoded them; the text is bound where the key keeps it.
+    const char* at = group.key->data();
+    for (size_t column = 0; column < group_columns.size(); ++column) {
       const int p = parameter++;
-      switch (value.kind) {
-        case tvsStoredValue::Kind::kNull:
-          sqlite3_bind_null(statement, p);
-          break;
-        case tvsStoredValue::Kind::kInteger:
-          sqlite3_bind_int64(statement, p, value.integer);
-          break;
-        case tvsStoredValue::Kind::kText:
-          sqlite3_bind_text64(statement, p, value.text.c_str(), value.text.size(), SQLITE_STATIC,
-                              SQLITE_UTF8);
-          break;
+      const auto kind = static_cast<tvsStoredValue::Kind>(*at++);
+      if (kind == tvsStoredValue::Kind::kInteger) {
+        int64_t integer;
+        std::memcpy(&integer, at, sizeof integer);
+        at += sizeof integer;
+        sqlite3_bind_int64(statement, p, integer);
+      } else if (kind == tvsStoredValue::Kind::kText) {
+        uint64_t length;
+        std::memcpy(&length, at, sizeof length);
+        at += sizeof length;
+        sqlite3_bind_text64(statement, p, at, length, SQLITE_STATIC, SQLITE_UTF8);
+        at += length;
+      } else {
+        sqlite3_bind_null(statement, p);
       }
     }
-    for (const Sum& sum : group.sums) {
+    for (size_t i = 0; i < sum_columns.size(); ++i, ++group_sums) {
       const int p = parameter++;
-      if (sum.is_real) {
-        sqlite3_bind_double(statement, p, sum.real);
+      if (group_sums->is_real) {
+        sqlite3_bind_double(statement, p, group_sums->real);
       } else {
-        sqlite3_bind_int64(statement, p, sum.integer);
+        sqlite3_bind_int64(statement, p, group_sums->integer);
       }
     }
     if (!spec.count.empty()) sqlite3_bind_int64(statement, parameter, group.count);

@@ -40,15 +40,9 @@ class tvsRollupWriter {
     bool is_real = false;
     void Add(int64_t value);
   };
-  struct Value {
-    tvsStoredValue::Kind kind;
-    int64_t integer;
-    std::string text;
-  };
   struct Group {
-    std::vector<Value> values;
-    std::vector<Sum> sums;
-    int64_t count = 0;
+    const std::string* key;  // its values, encoded; bound from there
+    int64_t count;
   };
 
   const tvsRollup spec;
@@ -56,9 +50,11 @@ class tvsRollupWriter {
   std::vector<size_t> group_columns;
   std::vector<size_t> sum_columns;
   int64_t bucket = 0;
-  // The payload's groups, found by their values' encoding.
+  // The payload's groups, found by their values' encoding, in the order
+  // they first appeared; their sums, sum_columns.size() per group.
   std::unordered_map<std::string, size_t> index;
   std::vector<Group> groups;
+  std::vector<Sum> sums;
   std::string key;  // reused for every entry
   tvsStmtHandle upsert;
 };
