@@ -319,3 +319,32 @@ TEST_F(RollupTest, PurgesDeleteRawRowsOnlyAndKeepDaysDeletesOldBuckets) {
   EXPECT_EQ((Rows{{"14", "4002"}}),
             Q("SELECT sum(bytes) FILTER (WHERE ip = 'a'), sum(flows) FROM daily"));
 }
+
+TEST_F(RollupTest, AnExistingTableWithOtherGroupsIsALoadErrorAndNeverRewritten) {
+  Open(Config(R"([{"table": "r", "seconds": 3600, "group_by": ["ip"], "count": "n"}])")).reset();
+  const std::pair<const char*, const char*> cases[] = {
+      {R"([{"table": "r", "seconds": 3600, "group_by": ["ip", "app"], "count": "n"}])",
+       "flows: rollup r: table r has no group column app; a rollup table is never rewritten: "
+       "give the rollup a new table"},
+      {R"([{"table": "r", "seconds": 3600, "count": "n"}])",
+       "flows: rollup r: table r keeps other groups than configured (ON CONFLICT clause does not "
+       "match any PRIMARY KEY or UNIQUE constraint); a rollup table is never rewritten: give the "
+       "rollup a new table"},
+      {R"([{"table": "talkers_2", "seconds": 3600, "count": "n"}])", nullptr},
+  };
+  Exec(DbFile(), "CREATE TABLE talkers_2 (bucket INTEGER, n INTEGER)");
+  for (const auto& [rollups, error] : cases) {
+    SCOPED_TRACE(rollups);
+    try {
+      Open(Config(rollups));
+      ADD_FAILURE() << "opened";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(error
+                    ? error
+                    : "flows: rollup talkers_2: table talkers_2 was not made with buckets of 3600 "
+                      "seconds; a rollup table is never rewritten: give the rollup a new table",
+                std::string(e.what()));
+    }
+  }
+  EXPECT_EQ((Rows{{"bucket"}, {"ip"}, {"n"}}), Q("SELECT name FROM pragma_table_info('r')"));
+}
