@@ -294,3 +294,54 @@ TEST_F(AggregateWriterTest, OnlyTheFirstTableReceivesRows) {
   EXPECT_EQ(1, WriteStats(*channel, R"([{"v": "x"}])"));
   EXPECT_EQ((Rows{{"1", "0"}}), Q("SELECT (SELECT count(*) FROM a), (SELECT count(*) FROM b)"));
 }
+
+TEST_F(AggregateWriterTest, RowsGoInGroupsInEntryOrderAndFailAsEachRowAloneWould) {
+  auto channel = OpenColumns(R"([{"name": "ip", "type": "TEXT", "not_null": true},
+      {"name": "n", "type": "INTEGER"}])");
+  // 70 entries: two groups of 32 and one of 6, ids in entry order.
+  std::string stats;
+  for (int i = 0; i < 70; ++i) {
+    stats += std::string(i ? "," : "") + R"({"ip": "h)" + std::to_string(i) + R"(", "n": )" +
+             std::to_string(i) + "}";
+  }
+  EXPECT_EQ(70, WriteStats(*channel, "[" + stats + "]"));
+  EXPECT_EQ((Rows{{"70", "1", "70", "70"}}),
+            Q("SELECT count(*), min(id), max(id), sum(id = n + 1) FROM t"));
+  // A failing row and a bad value after it in the same group: one row at a
+  // time meets the row first, so its failure is the one reported; a bad
+  // value comes first when no row before it fails.
+  const std::pair<const char*, const char*> cases[] = {
+      {R"([{"ip": "a"}, {"n": 1}, {"ip": "c", "n": "x"}])",
+       "flows: SQLite stats insert failed: NOT NULL constraint failed: t.ip\n"},
+      {R"([{"ip": "a"}, {"ip": "b", "n": "x"}, {"n": 1}])", nullptr},
+  };
+  for (const auto& [payload, line] : cases) {
+    SCOPED_TRACE(payload);
+    if (line) {
+      EXPECT_EQ(-1, WriteStats(*channel, payload));
+      EXPECT_THAT(log.Lines(), ElementsAre(line, "flows: Transaction aborted\n"));
+    } else {
+      EXPECT_THROW(WriteStats(*channel, payload), json::type_error);
+      EXPECT_THAT(log.Lines(), ElementsAre("flows: Transaction aborted\n"));
+    }
+    EXPECT_EQ((Rows{{"1", "70"}}),
+              Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM t)"));
+  }
+  EXPECT_EQ(1, WriteStats(*channel, R"([{"ip": "d"}])"));
+}
+
+TEST_F(AggregateWriterTest, ATableOfTwoThousandColumnsStaysWithinSQLitesParameterLimit) {
+  std::string columns;
+  std::string entry;
+  for (int i = 0; i < 1997; ++i) {
+    columns += std::string(i ? "," : "") + R"({"name": "c)" + std::to_string(i) +
+               R"(", "type": "INTEGER"})";
+    entry += std::string(i ? "," : "") + R"("c)" + std::to_string(i) + R"(": )" + std::to_string(i);
+  }
+  // With id and interval_id, 1,999 columns; 2,001 parameters a row.
+  auto channel = OpenColumns("[" + columns + "]");
+  std::string stats;
+  for (int i = 0; i < 40; ++i) stats += std::string(i ? "," : "") + "{" + entry + "}";
+  EXPECT_EQ(40, WriteStats(*channel, "[" + stats + "]"));
+  EXPECT_EQ((Rows{{"40", "1996", "40"}}), Q("SELECT count(*), max(c1996), max(id) FROM t"));
+}

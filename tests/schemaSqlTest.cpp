@@ -245,6 +245,9 @@ TEST(InsertSql, ListsIntervalIdThenConfiguredColumns) {
       completedTables(R"([{"name": "ip", "type": "TEXT"}, {"name": "bytes", "type": "INTEGER"}])");
   const std::string sql = generateInsertSQL(tables[0]);
   EXPECT_EQ("INSERT INTO talkers (interval_id, ip, bytes) VALUES (?, ?, ?)", sql);
+  EXPECT_EQ(sql, generateGroupedInsertSQL(tables[0], 1));
+  EXPECT_EQ("INSERT INTO talkers (interval_id, ip, bytes) VALUES (?, ?, ?), (?, ?, ?), (?, ?, ?)",
+            generateGroupedInsertSQL(tables[0], 3));
   sqlite3* db = nullptr;
   sqlite3_open(":memory:", &db);
   ASSERT_EQ(

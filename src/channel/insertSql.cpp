@@ -12,7 +12,9 @@ bool isInsertedColumn(const json& column) {
   return name->get<std::string>() != "id";
 }
 
-std::string generateInsertSQL(const json& table) {
+std::string generateInsertSQL(const json& table) { return generateGroupedInsertSQL(table, 1); }
+
+std::string generateGroupedInsertSQL(const json& table, size_t rows) {
   const auto name = table.find("name");
   if (name == table.end() || !name->is_string()) throw std::runtime_error("Table missing name");
   const auto columns = table.find("columns");
@@ -27,8 +29,10 @@ std::string generateInsertSQL(const json& table) {
     if (listed++ > 0) sql += ", ";
     sql += column["name"].get<std::string>();
   }
-  sql += ") VALUES (";
-  for (size_t i = 0; i < listed; ++i) sql += i == 0 ? "?" : ", ?";
-  sql += ")";
+  std::string row = "(";
+  for (size_t i = 0; i < listed; ++i) row += i == 0 ? "?" : ", ?";
+  row += ")";
+  sql += ") VALUES " + row;
+  for (size_t i = 1; i < rows; ++i) sql += ", " + row;
   return sql;
 }

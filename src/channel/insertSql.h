@@ -16,3 +16,9 @@ bool isInsertedColumn(const nlohmann::json& column);
 // column. Throws std::runtime_error "Table missing name" or "Table has no
 // columns" for a schema without a string "name" or an array "columns".
 std::string generateInsertSQL(const nlohmann::json& table);
+
+// The same statement for `rows` rows at once (1 or more): "INSERT INTO
+// <name> (<cols>) VALUES (?, ...), (?, ...)", row r's parameters following
+// row r - 1's. SQLite inserts the rows in their order, and a failing row
+// fails the statement with the message it would have failed alone with.
+std::string generateGroupedInsertSQL(const nlohmann::json& table, size_t rows);

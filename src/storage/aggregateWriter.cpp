@@ -3,6 +3,7 @@
 #include "aggregateWriter.h"
 
 #include <algorithm>
+#include <array>
 
 #include "channel/insertSql.h"
 #include "channelState.h"
@@ -54,6 +55,43 @@ struct tvsResetStatement {
 };
 using tvsStatementRelease = std::unique_ptr<tvsStmtHandle, tvsResetStatement>;
 
+// The same for the entry statements a write used: each is left reset, with
+// no binding into the payload, on every way out.
+class tvsStatementsReset {
+ public:
+  tvsStatementsReset() = default;
+  tvsStatementsReset(const tvsStatementsReset&) = delete;
+  tvsStatementsReset& operator=(const tvsStatementsReset&) = delete;
+  ~tvsStatementsReset() {
+    for (tvsStmtHandle* statement : used) {
+      if (statement) tvsResetStatement()(statement);
+    }
+  }
+  // A write uses at most a statement for its groups, one for its last
+  // group, and the single-row one.
+  void Note(tvsStmtHandle* statement) {
+    for (tvsStmtHandle*& slot : used) {
+      if (slot == statement) return;
+      if (slot == nullptr) {
+        slot = statement;
+        return;
+      }
+    }
+  }
+
+ private:
+  std::array<tvsStmtHandle*, 3> used{};
+};
+
+// Rows per entry statement: a group of them saves SQLite a statement's
+// set-up per row. As many as fit the connection's limit on parameters.
+constexpr size_t kGroupRows = 32;
+size_t groupRows(sqlite3* db, size_t parameters_per_row) {
+  const int limit = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  const size_t fit = limit > 0 ? static_cast<size_t>(limit) / parameters_per_row : 1;
+  return std::max<size_t>(1, std::min(kGroupRows, fit));
+}
+
 }  // namespace
 
 tvsAggregateWriter::tvsAggregateWriter(const json& tables,
@@ -71,9 +109,17 @@ tvsAggregateWriter::tvsAggregateWriter(const json& tables,
   }
 }
 
+tvsStmtHandle& tvsAggregateWriter::EntryInsert(sqlite3* db, const json& table, size_t rows) {
+  if (entry_inserts.size() <= rows) entry_inserts.resize(rows + 1);
+  tvsStmtHandle& statement = entry_inserts[rows];
+  if (!statement) statement = prepare(db, generateGroupedInsertSQL(table, rows));
+  return statement;
+}
+
 void tvsAggregateWriter::ConnectionClosing() {
   interval_insert.reset();
-  entry_insert.reset();
+  entry_inserts.clear();
+  group_rows = 0;
   for (const auto& rollup : rollups) rollup->Statement().reset();
 }
 
@@ -127,39 +173,81 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
   const int64_t interval_id = sqlite3_last_insert_rowid(db);
   channel.state->batch->NoteInterval(interval_id);
 
-  if (!entry_insert) {
-    entry_insert = prepare(db, generateInsertSQL(channel.tables.at(0)));
-    if (!entry_insert) return fail("%s: SQLite prepare failed: %s\n", nullptr);
+  const json& table = channel.tables.at(0);
+  if (group_rows == 0) {
+    group_rows = groupRows(db, plan->Parameters());
+    // Room for every size once: the statements noted below stay where they are.
+    entry_inserts.resize(group_rows + 1);
   }
+  // The single-row statement first, whatever the payload holds: a table it
+  // cannot name fails every payload alike.
+  if (!EntryInsert(db, table, 1)) return fail("%s: SQLite prepare failed: %s\n", nullptr);
   if (plan_error) std::rethrow_exception(plan_error);
 
   int rows = 0;
   {
-    const tvsStatementRelease release(&entry_insert);
-    sqlite3_stmt* statement = entry_insert.get();
+    tvsStatementsReset used;
     const std::vector<tvsValue>& values = payload.values;
     tvsMemberRuns run(values);
     // Nothing of an earlier payload, which may have ended by an error.
     std::fill(members.begin(), members.end(), nullptr);
     for (const auto& rollup : rollups) rollup->Begin(time_start);
-    for (uint64_t entry = 0; entry < payload.entries; ++entry) {
-      // An entry without members binds every slot empty.
-      const bool has_members = run.Valid() && run.Entry() == entry;
-      if (has_members) {
-        for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = &values[i];
-      }
+    // Sets the members of `entry` from `at`, which it moves on; false when
+    // the entry has none (every slot then binds empty).
+    const auto take = [&](tvsMemberRuns& at, uint64_t entry) {
+      if (!at.Valid() || at.Entry() != entry) return false;
+      for (size_t i = at.Begin(); i < at.End(); ++i) members[values[i].slot] = &values[i];
+      return true;
+    };
+    const auto release = [&](tvsMemberRuns& at, bool had_members) {
+      if (!had_members) return;
+      for (size_t i = at.Begin(); i < at.End(); ++i) members[values[i].slot] = nullptr;
+      at.Next();
+    };
+    const size_t per_row = plan->Parameters();
+    for (uint64_t entry = 0; entry < payload.entries;) {
+      // Entries go in groups of group_rows, the last group with a statement
+      // of its own size.
+      const size_t count =
+          static_cast<size_t>(std::min<uint64_t>(group_rows, payload.entries - entry));
+      tvsStmtHandle& handle = EntryInsert(db, table, count);
+      if (!handle) return fail("%s: SQLite prepare failed: %s\n", nullptr);
+      used.Note(&handle);
+      sqlite3_stmt* statement = handle.get();
       // Every parameter is bound for every row, so no clearing in between.
       sqlite3_reset(statement);
-      plan->Bind(statement, interval_id, members.data());
+      const uint64_t first = entry;
+      const tvsMemberRuns group_start = run;
+      for (size_t row = 0; row < count; ++row, ++entry) {
+        const bool had_members = take(run, entry);
+        try {
+          plan->Bind(statement, static_cast<int>(1 + row * per_row), interval_id, members.data());
+          for (const auto& rollup : rollups) rollup->Add(members.data());
+        } catch (...) {
+          // One row per statement would have stored the rows before this
+          // one before meeting it: a failure of theirs is the one to report.
+          const std::exception_ptr error = std::current_exception();
+          std::fill(members.begin(), members.end(), nullptr);
+          tvsStmtHandle& single = EntryInsert(db, table, 1);
+          used.Note(&single);
+          tvsMemberRuns again = group_start;
+          for (uint64_t before = first; before < entry; ++before) {
+            const bool its_members = take(again, before);
+            sqlite3_reset(single.get());
+            plan->Bind(single.get(), 1, interval_id, members.data());
+            if (sqlite3_step(single.get()) != SQLITE_DONE) {
+              return fail("%s: SQLite stats insert failed: %s\n", &single);
+            }
+            release(again, its_members);
+          }
+          std::rethrow_exception(error);
+        }
+        release(run, had_members);
+      }
       if (sqlite3_step(statement) != SQLITE_DONE) {
-        return fail("%s: SQLite stats insert failed: %s\n", &entry_insert);
+        return fail("%s: SQLite stats insert failed: %s\n", &handle);
       }
-      ++rows;
-      for (const auto& rollup : rollups) rollup->Add(members.data());
-      if (has_members) {
-        for (size_t i = run.Begin(); i < run.End(); ++i) members[values[i].slot] = nullptr;
-        run.Next();
-      }
+      rows += static_cast<int>(count);
     }
   }
   for (const auto& rollup : rollups) {

@@ -38,12 +38,19 @@ class tvsAggregateWriter {
   int Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload);
 
  private:
+  // The entry statement for `rows` rows, prepared on first use; null when
+  // SQLite refused it (sqlite3_errmsg tells why).
+  tvsStmtHandle& EntryInsert(sqlite3* db, const nlohmann::json& table, size_t rows);
+
   std::unique_ptr<tvsColumnPlan> plan;
   std::exception_ptr plan_error;
   // Prepared on first use; a statement whose step failed is dropped, so the
   // next payload prepares it anew.
   tvsStmtHandle interval_insert;
-  tvsStmtHandle entry_insert;
+  // The entry statement for each number of rows in use (index: rows), and
+  // the rows of a full group on this connection (0 before its first write).
+  std::vector<tvsStmtHandle> entry_inserts;
+  size_t group_rows = 0;
   std::vector<const tvsValue*> members;  // one entry's value per slot
   std::vector<std::unique_ptr<tvsRollupWriter>> rollups;
 };

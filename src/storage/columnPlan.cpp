@@ -186,11 +186,11 @@ tvsStoredValue tvsColumnPlan::Stored(size_t index, const tvsValue* const* member
   return stored;
 }
 
-void tvsColumnPlan::Bind(sqlite3_stmt* statement, int64_t interval_id,
+void tvsColumnPlan::Bind(sqlite3_stmt* statement, int first, int64_t interval_id,
                          const tvsValue* const* member) const {
-  sqlite3_bind_int64(statement, 1, interval_id);
+  sqlite3_bind_int64(statement, first, interval_id);
   for (size_t index = 0; index < columns.size(); ++index) {
-    const int parameter = static_cast<int>(index) + 2;
+    const int parameter = first + 1 + static_cast<int>(index);
     const tvsStoredValue value = Stored(index, member);
     switch (value.kind) {
       case tvsStoredValue::Kind::kNull:

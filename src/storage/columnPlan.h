@@ -45,12 +45,16 @@ class tvsColumnPlan {
     return it == slot_index.end() ? -1 : static_cast<int>(it->second);
   }
 
-  // Binds `interval_id` to parameter 1 and one entry's values from parameter
-  // 2 on; `member[slot]` is the entry's value for a slot, or null when the
+  // The parameters of one row: the interval id and every entry column.
+  size_t Parameters() const { return columns.size() + 1; }
+  // Binds `interval_id` to parameter `first` and one entry's values from
+  // the next on (a row of a grouped statement starts where the one before
+  // it ends); `member[slot]` is the entry's value for a slot, or null when the
   // entry lacks it. Every parameter is bound, so nothing of an earlier entry
   // survives. Text that outlives the step is bound without a copy. Raises the
   // JSON library's type error for an "INTEGER" value that is not a number.
-  void Bind(sqlite3_stmt* statement, int64_t interval_id, const tvsValue* const* member) const;
+  void Bind(sqlite3_stmt* statement, int first, int64_t interval_id,
+            const tvsValue* const* member) const;
 
   // The entry columns, in statement order (interval_id is not one): the
   // configured name of each, and the index of a name (-1 for none).
