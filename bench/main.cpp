@@ -127,6 +127,8 @@ struct SetResult {
       floor_switches;
   // Empty unless every round counted them.
   std::vector<double> plugin_instructions, floor_instructions;
+  // The grouped floor: the same rows, up to 32 per statement.
+  std::vector<double> grouped_rate, vs_grouped, grouped_cpu_us_per_row;
   bool instructions_counted = true;
 };
 
@@ -144,8 +146,9 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       const double rows = static_cast<double>(result.set.Rows());
       const Measurement plugin = runPlugin(options.plugin, dir, result.set, options.reader);
       const Measurement parsed = runParseOnly(result.set);
-      const Measurement floor = runInsertFloor(dir, result.set, true);
-      const Measurement described = runInsertFloor(dir, result.set, false);
+      const Measurement floor = runInsertFloor(dir, result.set, FloorKind::kLean);
+      const Measurement described = runInsertFloor(dir, result.set, FloorKind::kDescribed);
+      const Measurement grouped = runInsertFloor(dir, result.set, FloorKind::kGrouped);
       const EndToEnd whole = runEndToEnd(bin_dir, dir, result.set);
       result.plugin_rate.push_back(rows / plugin.seconds);
       result.cpu_us_per_row.push_back(plugin.cpu_seconds * 1e6 / rows);
@@ -162,6 +165,9 @@ void runRounds(const Options& options, const std::string& dir, std::vector<SetRe
       if (whole.peer_seconds > 0)
         result.host_vs_peer.push_back(whole.host_seconds / whole.peer_seconds);
       result.floor_cpu_us_per_row.push_back(floor.cpu_seconds * 1e6 / rows);
+      result.grouped_rate.push_back(rows / grouped.seconds);
+      result.vs_grouped.push_back(grouped.seconds / plugin.seconds);
+      result.grouped_cpu_us_per_row.push_back(grouped.cpu_seconds * 1e6 / rows);
       result.plugin_faults.push_back(plugin.page_faults / rows);
       result.floor_faults.push_back(floor.page_faults / rows);
       result.plugin_switches.push_back(plugin.context_switches / rows);
@@ -268,6 +274,9 @@ int main(int argc, char** argv) {
          {"host_vs_peer",
           r.host_vs_peer.empty() ? nlohmann::json() : nlohmann::json(median(r.host_vs_peer))},
          {"floor_cpu_us_per_row", median(r.floor_cpu_us_per_row)},
+         {"grouped_floor_rows_per_s", median(r.grouped_rate)},
+         {"plugin_vs_grouped_floor", median(r.vs_grouped)},
+         {"grouped_floor_cpu_us_per_row", median(r.grouped_cpu_us_per_row)},
          {"plugin_instructions_per_row",
           r.instructions_counted ? medianOrNull(r.plugin_instructions) : nlohmann::json()},
          {"floor_instructions_per_row",
@@ -290,30 +299,34 @@ int main(int argc, char** argv) {
   }
   std::printf("%d round(s), medians; channel settings %s%s\n", options.rounds,
               options.settings.dump().c_str(), options.reader ? "; with a concurrent reader" : "");
-  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %12s %12s %7s\n", "set", "payloads",
-              "entries", "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s", "floor rows/s",
-              "plugin/parse", "plugin/floor", "floor2 rows/s", "plugin/floor2", "failed");
+  std::printf("%-4s %9s %9s %12s %10s %9s %12s %12s %12s %12s %12s %12s %12s %12s %7s\n", "set",
+              "payloads", "entries", "plugin rows/s", "CPU us/row", "peak MiB", "parse rows/s",
+              "floor rows/s", "plugin/parse", "plugin/floor", "grouped rows/s", "plugin/grouped",
+              "floor2 rows/s", "plugin/floor2", "failed");
   for (const auto& s : report["sets"]) {
     std::printf(
-        "%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %12.0f %12.2f %7.0f\n",
+        "%-4s %9zu %9zu %12.0f %10.2f %9.1f %12.0f %12.0f %12.2f %12.2f %12.0f %12.2f %12.0f "
+        "%12.2f %7.0f\n",
         s["set"].get<std::string>().c_str(), s["payloads"].get<size_t>(),
         s["entries"].get<size_t>(), s["plugin_rows_per_s"].get<double>(),
         s["plugin_cpu_us_per_row"].get<double>(), s["plugin_peak_mib"].get<double>(),
         s["parse_rows_per_s"].get<double>(), s["floor_rows_per_s"].get<double>(),
         s["plugin_vs_parse"].get<double>(), s["plugin_vs_floor"].get<double>(),
+        s["grouped_floor_rows_per_s"].get<double>(), s["plugin_vs_grouped_floor"].get<double>(),
         s["described_floor_rows_per_s"].get<double>(), s["plugin_vs_described_floor"].get<double>(),
         s["failed_payloads"].get<double>());
   }
   std::printf(
-      "floor: the same rows converted beforehand, inserted with the plugin's calls; floor2: "
-      "with statements\nprepared per payload, bindings cleared and text copied, as the "
-      "writer was first described\n");
+      "floor: the same rows converted beforehand, inserted one per statement with the plugin's "
+      "calls; grouped:\nthe same, up to 32 rows per statement; floor2: one per statement, "
+      "prepared per payload, bindings\ncleared and text copied, as the writer was first "
+      "described\n");
   std::printf(
       "\nper row, the plugin against the floor (process CPU and getrusage counters; "
       "user-space instructions)\n");
-  std::printf("%-4s %13s %13s %13s %13s %13s %13s %14s %14s\n", "set", "plugin CPU us",
-              "floor CPU us", "plugin instr.", "floor instr.", "plugin faults", "floor faults",
-              "plugin ctx sw.", "floor ctx sw.");
+  std::printf("%-4s %13s %13s %13s %13s %13s %13s %13s %14s %14s\n", "set", "plugin CPU us",
+              "floor CPU us", "grouped CPU us", "plugin instr.", "floor instr.", "plugin faults",
+              "floor faults", "plugin ctx sw.", "floor ctx sw.");
   const auto count = [](const nlohmann::json& value) {
     char text[32] = "n/a";
     if (!value.is_null()) std::snprintf(text, sizeof(text), "%.0f", value.get<double>());
@@ -321,9 +334,10 @@ int main(int argc, char** argv) {
   };
   for (const auto& s : report["sets"]) {
     std::printf(
-        "%-4s %13.2f %13.2f %13s %13s %13.3f %13.3f %14.4f %14.4f\n",
+        "%-4s %13.2f %13.2f %13.2f %13s %13s %13.3f %13.3f %14.4f %14.4f\n",
         s["set"].get<std::string>().c_str(), s["plugin_cpu_us_per_row"].get<double>(),
-        s["floor_cpu_us_per_row"].get<double>(), count(s["plugin_instructions_per_row"]).c_str(),
+        s["floor_cpu_us_per_row"].get<double>(), s["grouped_floor_cpu_us_per_row"].get<double>(),
+        count(s["plugin_instructions_per_row"]).c_str(),
         count(s["floor_instructions_per_row"]).c_str(),
         s["plugin_page_faults_per_row"].get<double>(), s["floor_page_faults_per_row"].get<double>(),
         s["plugin_context_switches_per_row"].get<double>(),

@@ -1,5 +1,6 @@
 #include "scenarios.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -248,7 +249,8 @@ Measurement runParseOnly(const PayloadSet& set) {
   return watch.Stop();
 }
 
-Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool lean) {
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, FloorKind kind) {
+  const bool lean = kind != FloorKind::kDescribed;
   auto channel = openChannel(dir, freshName("floor"));
   sqlite3* db = channel->db.get();
   const json& table = channel->tables[0];
@@ -305,6 +307,16 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool l
     sqlite3_finalize(entry);
   };
   if (lean) prepareBoth();
+  // Grouped statements by their rows, each prepared on first use.
+  constexpr size_t kGroupRows = 32;
+  std::vector<sqlite3_stmt*> grouped(kGroupRows + 1, nullptr);
+  const auto groupedStatement = [&](size_t rows) {
+    if (!grouped[rows]) {
+      sqlite3_prepare_v2(db, generateGroupedInsertSQL(table, rows).c_str(), -1, &grouped[rows],
+                         nullptr);
+    }
+    return grouped[rows];
+  };
   // The floor runs on this thread alone.
   InstructionCounter instructions;
   const Stopwatch watch(&instructions);
@@ -316,6 +328,31 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool l
     sqlite3_bind_int64(interval, 2, payload.end);
     if (sqlite3_step(interval) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
     const int64_t interval_id = sqlite3_last_insert_rowid(db);
+    if (kind == FloorKind::kGrouped) {
+      for (size_t first = 0; first < payload.rows.size(); first += kGroupRows) {
+        const size_t rows = std::min(kGroupRows, payload.rows.size() - first);
+        sqlite3_stmt* statement = groupedStatement(rows);
+        sqlite3_reset(statement);
+        int parameter = 1;
+        for (size_t r = first; r < first + rows; ++r) {
+          sqlite3_bind_int64(statement, parameter++, interval_id);
+          for (const Value& value : payload.rows[r]) {
+            if (value.kind == Value::kText) {
+              sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(),
+                                  SQLITE_STATIC, SQLITE_UTF8);
+            } else if (value.kind == Value::kInteger) {
+              sqlite3_bind_int64(statement, parameter, value.integer);
+            } else {
+              sqlite3_bind_null(statement, parameter);
+            }
+            ++parameter;
+          }
+        }
+        if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
+      }
+      exec(db, "COMMIT;");
+      continue;
+    }
     for (const auto& row : payload.rows) {
       sqlite3_reset(entry);
       if (!lean) sqlite3_clear_bindings(entry);
@@ -340,6 +377,7 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool l
   }
   Measurement measured = watch.Stop();
   if (lean) finalizeBoth();
+  for (sqlite3_stmt* statement : grouped) sqlite3_finalize(statement);
   return measured;
 }
 

@@ -49,11 +49,14 @@ Measurement runPlugin(const std::string& plugin_path, const std::string& dir, co
 Measurement runParseOnly(const PayloadSet& set);
 
 // The same rows, converted beforehand, inserted with the plugin's SQL and
-// settings into a fresh file: what storing costs without parsing. `lean`
-// makes the plugin's calls at their cheapest; otherwise as the writer was
-// first described (statements per payload, bindings cleared, text copied).
+// settings into a fresh file: what storing costs without parsing. kLean
+// makes the single-row calls at their cheapest; kDescribed makes them as the
+// writer was first described (statements per payload, bindings cleared,
+// text copied); kGrouped inserts up to 32 rows per statement (the last group
+// with a statement of its size), the cheapest this SQLite takes them.
 // Runs on the calling thread alone; instructions count that thread.
-Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, bool lean);
+enum class FloorKind { kLean, kDescribed, kGrouped };
+Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, FloorKind kind);
 
 // The whole job as a user runs it, on the same payload file: the host
 // (tavrin-sink-host in `bin_dir`, loading the plugin beside it) and the plain
