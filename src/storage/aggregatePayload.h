@@ -75,6 +75,19 @@ struct tvsValue {
     return Make(Kind::kJson, &tvsValue::document, &value);
   }
 
+  // The same values set in place, keeping `slot` and `starts_entry`.
+  void SetNull() { kind = Kind::kNull; }
+  void SetBoolean(bool value) { Set(Kind::kBoolean, &tvsValue::boolean, value); }
+  void SetInteger(int64_t value) { Set(Kind::kInteger, &tvsValue::integer, value); }
+  void SetUnsigned(uint64_t value) { Set(Kind::kUnsigned, &tvsValue::number, value); }
+  void SetFloat(double value) { Set(Kind::kFloat, &tvsValue::real, value); }
+  // `value` must be shorter than 4 GiB.
+  void SetString(std::string_view value) {
+    kind = Kind::kString;
+    text = value.data();
+    length = static_cast<uint32_t>(value.size());
+  }
+
  private:
   static tvsValue Make(Kind kind) {
     tvsValue v;
@@ -91,6 +104,11 @@ struct tvsValue {
     tvsValue v = Make(kind);
     v.*member = value;
     return v;
+  }
+  template <typename Member, typename Value>
+  void Set(Kind new_kind, Member tvsValue::*member, Value value) {
+    kind = new_kind;
+    this->*member = value;
   }
 };
 static_assert(sizeof(tvsValue) == 16, "a value per stored member; keep it small");
@@ -146,10 +164,17 @@ struct tvsAggregatePayload {
   void AddEntry() { ++entries; }
   // A member of the newest entry.
   void AddMember(tvsValue value) {
-    value.starts_entry = false;
+    tvsValue& added = AddMember(value.slot);
+    value.starts_entry = added.starts_entry;
+    added = value;
+  }
+  // The same, read in place: a null member of `slot` for the caller to set
+  // with SetNull, SetBoolean and the rest, which keep its slot and mark.
+  tvsValue& AddMember(uint16_t slot) {
+    bool starts = false;
     if (last_marked != entries) {
       if (last_marked == entries - 1) {
-        value.starts_entry = true;
+        starts = true;
       } else {
         tvsValue mark = tvsValue::Unsigned(entries - 1);
         mark.kind = tvsValue::Kind::kEntryStart;
@@ -157,7 +182,10 @@ struct tvsAggregatePayload {
       }
       last_marked = entries;
     }
-    values.push_back(value);
+    tvsValue& added = values.emplace_back(tvsValue::Null());
+    added.slot = slot;
+    added.starts_entry = starts;
+    return added;
   }
 
  private:

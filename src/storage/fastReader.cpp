@@ -132,24 +132,28 @@ class Walk {
       if (entry.get_object().get(members)) return false;
       size_t position = 0;
       for (auto member : members) {
-        ondemand::field field;
+        // The field and its value are used where the iterator keeps them:
+        // copies of these small structs, just written, cost a stalled load
+        // each, several per member.
+        if (member.error()) return false;
+        ondemand::field&& field = std::move(member).value_unsafe();
         int slot = -1;
-        if (std::move(member).get(field) || !SlotAt(position++, field, slot)) return false;
-        ondemand::value member_value = field.value();
+        if (!SlotAt(position++, field, slot)) return false;
+        ondemand::value& member_value = field.value();
         if (slot < 0) {
           if (!Check(member_value, 4)) return false;
           continue;
         }
-        tvsValue stored = tvsValue::Null();
+        // Read straight into the payload's storage, for the same reason.
+        tvsValue& stored = out.AddMember(static_cast<uint16_t>(slot));
         if (!Stored(member_value, stored)) return false;
-        stored.slot = static_cast<uint16_t>(slot);
-        out.AddMember(stored);
       }
     }
     return true;
   }
 
-  // A value the writer stores. Arrays and objects are left to the reference
+  // A value the writer stores, set in `stored` in place (its slot and mark
+  // stay). Arrays and objects are left to the reference
   // reader, which builds them as its document would.
   static bool Stored(ondemand::value& value, tvsValue& stored) {
     ondemand::json_type type;
@@ -158,13 +162,13 @@ class Walk {
       case ondemand::json_type::null: {
         bool is_null = false;
         if (value.is_null().get(is_null) || !is_null) return false;
-        stored = tvsValue::Null();
+        stored.SetNull();
         return true;
       }
       case ondemand::json_type::boolean: {
         bool boolean = false;
         if (value.get_bool().get(boolean)) return false;
-        stored = tvsValue::Boolean(boolean);
+        stored.SetBoolean(boolean);
         return true;
       }
       case ondemand::json_type::number: {
@@ -173,17 +177,17 @@ class Walk {
         if (value.get_number().get(number)) return false;
         switch (number.get_number_type()) {
           case ondemand::number_type::signed_integer:
-            stored = tvsValue::Integer(number.get_int64());
+            stored.SetInteger(number.get_int64());
             return true;
           case ondemand::number_type::unsigned_integer:
-            stored = tvsValue::Unsigned(number.get_uint64());
+            stored.SetUnsigned(number.get_uint64());
             return true;
           case ondemand::number_type::floating_point_number: {
             // With more digits than a double holds, the parser's rounding
             // may differ from the reference reader's (1.000...0001 read as
             // 0.999...): such numbers are left to the reference reader.
             if (mantissaDigits(token) > kMostFloatDigits) return false;
-            stored = tvsValue::Float(number.get_double());
+            stored.SetFloat(number.get_double());
             return true;
           }
           default:
@@ -198,7 +202,7 @@ class Walk {
         if (value.get_string().get(text) || text.size() > std::numeric_limits<uint32_t>::max()) {
           return false;
         }
-        stored = tvsValue::String(text);
+        stored.SetString(text);
         return true;
       }
       default:
