@@ -207,6 +207,23 @@ TEST_F(RollupStreamTest, AReloadThatAddsOrChangesARollupMidStreamKeepsItsSums) {
                                  "a new table")));
 }
 
+TEST_F(RollupStreamTest, ChannelsThatShareAFileCannotShareARollupTable) {
+  std::string second = std::string(R"("flows2": {"db_name": "flows.db", "data_source": "aggregator",
+      "rollups": [)") + kHourly +
+                       R"(], "tables": )" + kTables + "}";
+  second.replace(second.find("talkers"), 7, "talkers2");
+  Start(std::string(R"("rollups": [)") + kHourly + "], ");
+  dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
+                             R"(", "channels": {"flows": {"db_name": "flows.db", "rollups": [)" +
+                             kHourly + R"(], "data_source": "aggregator", "tables": )" + kTables +
+                             "}, " + second + "}}");
+  log.Clear();
+  plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
+  ASSERT_TRUE(plugin->WaitUntilIdle());
+  EXPECT_THAT(log.Lines(), Contains(HasSubstr("flows2: rollup hourly: channel flows has a rollup "
+                                              "of that table in the same file")));
+}
+
 namespace {
 
 class RollupTest : public ChannelTest {
@@ -244,6 +261,14 @@ TEST_F(RollupTest, DefinitionsItCannotTakeAreLoadErrorsNamingTheRollup) {
       {R"([{"table": "r", "seconds": 60, "group_by": ["interval_id"], "count": "n"}])",
        "flows: rollup r: group_by column interval_id is no entry column of table talkers"},
       {R"({"table": "r"})", "flows: rollup #1: \"rollups\" must be an array of rollup definitions"},
+      // Names as SQLite compares them, and a retention shorter than a bucket.
+      {R"([{"table": "r", "seconds": 60, "count": "n"}, {"table": "\"R\"", "seconds": 60,
+           "count": "n"}])",
+       "flows: rollup \"R\": the table is taken by another"},
+      {R"([{"table": "r", "seconds": 60, "group_by": ["ip"], "count": "IP"}])",
+       "flows: rollup r: count column IP is named twice"},
+      {R"([{"table": "r", "seconds": 604800, "keep_days": 1, "count": "n"}])",
+       "flows: rollup r: \"keep_days\" must keep at least one bucket of 604800 seconds"},
   };
   for (const auto& [rollups, error] : cases) {
     SCOPED_TRACE(rollups);
@@ -347,4 +372,28 @@ TEST_F(RollupTest, AnExistingTableWithOtherGroupsIsALoadErrorAndNeverRewritten) 
     }
   }
   EXPECT_EQ((Rows{{"bucket"}, {"ip"}, {"n"}}), Q("SELECT name FROM pragma_table_info('r')"));
+}
+
+TEST_F(RollupTest, RowsStoredWhileARollupWasOffAreSummedWhenItComesBack) {
+  const std::string with = Config(R"([{"table": "r", "seconds": 3600, "group_by": ["ip"],
+      "sum": ["bytes"], "count": "n"}])");
+  const std::string without = std::string(R"({"db_name": "flows.db", "data_source": "aggregator",
+      "tables": )") + kTables +
+                              "}";
+  ASSERT_EQ(1, Open(with)->InsertPayload(Payload(3600, "a", "1")));
+  // Stored meanwhile: one in the same bucket, one at the lowest start the
+  // 64-bit range has a bucket for.
+  {
+    auto off = Open(without);
+    ASSERT_EQ(1, off->InsertPayload(Payload(3700, "a", "10")));
+    ASSERT_EQ(1, off->InsertPayload(Payload(-9223372036854775000, "b", "5")));
+  }
+  log.Clear();
+  auto channel = Open(with);
+  EXPECT_THAT(log.Lines(),
+              Contains("flows: rollup r: filled with 2 rows from 2 rows of table talkers\n"));
+  ASSERT_EQ(1, channel->InsertPayload(Payload(3800, "a", "100")));
+  EXPECT_EQ((Rows{{"-9223372036854774000", "b", "5", "1"}, {"3600", "a", "111", "3"}}),
+            Q("SELECT bucket, ip, bytes, n FROM r ORDER BY bucket"));
+  EXPECT_EQ((Rows{{"r", "4"}}), Q("SELECT rollup, last_interval FROM flows_rollup_marks"));
 }

@@ -1,6 +1,7 @@
 #include "rollupSpec.h"
 
 #include <algorithm>
+#include <limits>
 #include <set>
 
 #include "insertSql.h"
@@ -74,13 +75,43 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 
 }  // namespace
 
-int64_t tvsRollup::Bucket(int64_t time_start) const {
-  const int64_t into = ((time_start % seconds) + seconds) % seconds;
-  int64_t bucket = 0;
-  // Only a start within a bucket of the 64-bit range's end can pass it.
-  if (__builtin_sub_overflow(time_start, into, &bucket)) return time_start;
-  return bucket;
+namespace {
+
+// The lowest bucket start the 64-bit range holds for `seconds`.
+int64_t lowestBucket(int64_t seconds) {
+  return -(std::numeric_limits<int64_t>::max() / seconds) * seconds;
 }
+
+}  // namespace
+
+int64_t tvsRollup::Bucket(int64_t time_start) const {
+  const int64_t lowest = lowestBucket(seconds);
+  if (time_start < lowest) return lowest;
+  return time_start - ((time_start % seconds) + seconds) % seconds;
+}
+
+std::string tvsSqlNameKey(const std::string& name) {
+  std::string key = name;
+  const bool quoted = key.size() >= 2 && ((key.front() == '"' && key.back() == '"') ||
+                                          (key.front() == '`' && key.back() == '`') ||
+                                          (key.front() == '[' && key.back() == ']'));
+  if (quoted) {
+    const char quote = key.front();
+    key = key.substr(1, key.size() - 2);
+    if (quote != '[') {
+      const std::string doubled(2, quote);
+      for (size_t at = key.find(doubled); at != std::string::npos; at = key.find(doubled, at + 1)) {
+        key.erase(at, 1);
+      }
+    }
+  }
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+std::string tvsRollup::Key() const { return tvsSqlNameKey(table); }
 
 std::string tvsRollup::KeyColumns() const {
   std::string key = kBucketColumn;
@@ -120,11 +151,15 @@ std::string tvsRollup::UpsertSql() const {
          KeyColumns() + ") DO UPDATE SET " + joined(updates, ", ");
 }
 
-std::string tvsRollup::FillSql(const std::string& entries, const std::string& intervals) const {
+std::string tvsRollup::FillSql(const std::string& entries, const std::string& intervals,
+                               int64_t mark) const {
   const std::string width = std::to_string(seconds);
+  const std::string lowest = std::to_string(lowestBucket(seconds));
   std::vector<std::string> columns{kBucketColumn};
-  std::vector<std::string> values{"i.time_start - ((i.time_start % " + width + ") + " + width +
-                                  ") % " + width};
+  // As Bucket() has it, the lowest start held.
+  std::vector<std::string> values{"CASE WHEN i.time_start < " + lowest + " THEN " + lowest +
+                                  " ELSE i.time_start - ((i.time_start % " + width + ") + " +
+                                  width + ") % " + width + " END"};
   std::vector<std::string> positions{"1"};
   for (const Column& column : group_by) {
     columns.push_back(column.name);
@@ -139,9 +174,15 @@ std::string tvsRollup::FillSql(const std::string& entries, const std::string& in
     columns.push_back(count);
     values.push_back("count(*)");
   }
+  std::vector<std::string> updates;
+  for (size_t i = 1 + group_by.size(); i < columns.size(); ++i) {
+    updates.push_back(columns[i] + " = " + columns[i] + " + excluded." + columns[i]);
+  }
   return "INSERT INTO " + table + " (" + joined(columns, ", ") + ") SELECT " +
          joined(values, ", ") + " FROM " + entries + " AS e JOIN " + intervals +
-         " AS i ON e.interval_id = i.id GROUP BY " + joined(positions, ", ") + ";";
+         " AS i ON e.interval_id = i.id WHERE e.interval_id > " + std::to_string(mark) +
+         " GROUP BY " + joined(positions, ", ") + " ON CONFLICT (" + KeyColumns() +
+         ") DO UPDATE SET " + joined(updates, ", ") + ";";
 }
 
 std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollups,
@@ -155,11 +196,13 @@ std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollu
     reader.Refuse("a rollup sums the channel's first table, and there is none");
   }
   const json& first_table = tables_configured[0];
-  // A rollup never writes into a table the channel keeps rows in.
-  std::set<std::string> tables{intervals};
+  // A rollup never writes into a table the channel keeps rows in. Names
+  // are compared as SQLite compares them.
+  std::set<std::string> tables{tvsSqlNameKey(intervals),
+                               tvsSqlNameKey(tvsRollupMarksTable(channel))};
   for (const json& table : tables_configured) {
     if (table.is_object() && table.contains("name") && table["name"].is_string()) {
-      tables.insert(table["name"].get<std::string>());
+      tables.insert(tvsSqlNameKey(table["name"].get<std::string>()));
     }
   }
   for (size_t i = 0; i < rollups.size(); ++i) {
@@ -176,7 +219,7 @@ std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollu
     reader.rollup = rollup.table;
     if (rollup.table.find('\0') != std::string::npos)
       reader.Refuse("the table name holds a zero byte");
-    if (!tables.insert(rollup.table).second) reader.Refuse("the table is taken by another");
+    if (!tables.insert(rollup.Key()).second) reader.Refuse("the table is taken by another");
 
     rollup.seconds = reader.Integer(definition, "seconds", 1, kMaxSeconds, -1,
                                     "a divisor of 86400 or a multiple of it");
@@ -186,16 +229,23 @@ std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollu
     }
     rollup.keep_days =
         reader.Integer(definition, "keep_days", 1, kMaxKeepDays, 0, "a positive number of days");
+    // Shorter, the purge would take the bucket still being summed.
+    if (rollup.keep_days > 0 && rollup.keep_days * kSecondsPerDay < rollup.seconds) {
+      reader.Refuse("\"keep_days\" must keep at least one bucket of " +
+                    std::to_string(rollup.seconds) + " seconds");
+    }
 
     std::set<std::string> named{kBucketColumn};
     const auto take = [&](const std::string& name, const char* role) -> const json& {
-      if (name == kBucketColumn) reader.Refuse("column bucket is the rollup's own");
+      if (tvsSqlNameKey(name) == kBucketColumn) reader.Refuse("column bucket is the rollup's own");
       const json* column = entryColumn(first_table, name);
       if (column == nullptr) {
         reader.Refuse(std::string(role) + " column " + name + " is no entry column of table " +
                       first_table.value("name", std::string()));
       }
-      if (!named.insert(name).second) reader.Refuse("column " + name + " is named twice");
+      if (!named.insert(tvsSqlNameKey(name)).second) {
+        reader.Refuse("column " + name + " is named twice");
+      }
       return *column;
     };
     for (const std::string& name : reader.Names(definition, "group_by")) {
@@ -214,8 +264,10 @@ std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollu
         reader.Refuse("\"count\" must name the column of the row count");
       }
       rollup.count = count->get<std::string>();
-      if (rollup.count == kBucketColumn) reader.Refuse("column bucket is the rollup's own");
-      if (!named.insert(rollup.count).second) {
+      if (tvsSqlNameKey(rollup.count) == kBucketColumn) {
+        reader.Refuse("column bucket is the rollup's own");
+      }
+      if (!named.insert(tvsSqlNameKey(rollup.count)).second) {
         reader.Refuse("count column " + rollup.count + " is named twice");
       }
     }

@@ -35,8 +35,11 @@ struct tvsRollup {
   std::vector<std::string> sum;  // INTEGER columns of the first table
   std::string count;             // the row-count column; empty for none
 
-  // The bucket `time_start` falls in: rounded down to a multiple of seconds.
+  // The bucket `time_start` falls in: rounded down to a multiple of seconds
+  // (held at the lowest multiple the 64-bit range has).
   int64_t Bucket(int64_t time_start) const;
+  // The table's name as SQLite compares it: unquoted, in lower case.
+  std::string Key() const;
   // The unique key of a bucket and group: NULL group values form one group,
   // which SQLite's UNIQUE would not give a plain column.
   std::string KeyColumns() const;
@@ -50,9 +53,21 @@ struct tvsRollup {
   // Adds one payload's sums for a bucket and group: parameters are the
   // bucket, the group values, the sums, then the count.
   std::string UpsertSql() const;
-  // Fills the table from the rows `entries` and `intervals` hold.
-  std::string FillSql(const std::string& entries, const std::string& intervals) const;
+  // Adds the sums of the rows `entries` and `intervals` hold for intervals
+  // after `mark` (the last one summed) to the table.
+  std::string FillSql(const std::string& entries, const std::string& intervals, int64_t mark) const;
 };
+
+// A name of SQL text as SQLite compares it: without its quotes ("", [] or
+// ``), in lower case.
+std::string tvsSqlNameKey(const std::string& name);
+
+// The table of a channel that keeps, per rollup, the last interval whose
+// rows its sums hold: the rows after it are added when the rollup is set up
+// again, whatever came between.
+inline std::string tvsRollupMarksTable(const std::string& channel) {
+  return channel + "_rollup_marks";
+}
 
 // Reads and checks the "rollups" array of `channel` against its `tables`
 // (with their default columns; a rollup sums the first) and its `intervals`

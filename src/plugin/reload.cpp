@@ -6,6 +6,7 @@
 
 #include "channel/channelSettings.h"
 #include "channel/rollupSpec.h"
+#include "storage/aggregateWriter.h"
 #include "storage/channelState.h"
 #include "storage/jsonParse.h"
 #include "storage/openDatabase.h"
@@ -173,6 +174,20 @@ void tvsPlugin::BuildChannels(const json& document, const tvsChannelConfig& seed
       throw tvException("%s: required parameter missing: %s", tag.c_str(), missing);
     }
     into.emplace(channel_name, std::move(record));
+  }
+  // Channels that share a file each fill their rollups from their own rows:
+  // one table for two would sum the rows of both, and be filled from one.
+  std::map<std::pair<std::string, std::string>, std::string> rollup_tables;
+  for (const auto& [channel_name, record] : into) {
+    for (const auto& writer : record->state->writer->Rollups()) {
+      const auto [other, added] = rollup_tables.emplace(
+          std::make_pair(record->FilePath(), writer->Spec().Key()), channel_name);
+      if (!added) {
+        throw tvException("%s: rollup %s: channel %s has a rollup of that table in the same file",
+                          channel_name.c_str(), writer->Spec().table.c_str(),
+                          other->second.c_str());
+      }
+    }
   }
 }
 

@@ -120,7 +120,7 @@ void tvsAggregateWriter::ConnectionClosing() {
   interval_insert.reset();
   entry_inserts.clear();
   group_rows = 0;
-  for (const auto& rollup : rollups) rollup->Statement().reset();
+  for (const auto& rollup : rollups) rollup->ConnectionClosing();
 }
 
 int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePayload& payload) {
@@ -251,10 +251,10 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     }
   }
   for (const auto& rollup : rollups) {
-    if (!rollup->Flush(db)) {
-      return fail(rollup->Statement() ? "%s: SQLite rollup insert failed: %s\n"
-                                      : "%s: SQLite prepare failed: %s\n",
-                  &rollup->Statement());
+    if (tvsStmtHandle* failed = rollup->Flush(db, channel.name, interval_id)) {
+      return fail(
+          *failed ? "%s: SQLite rollup insert failed: %s\n" : "%s: SQLite prepare failed: %s\n",
+          failed);
     }
   }
   return scope.End() ? rows : -1;

@@ -1,6 +1,10 @@
 #include "rollupTables.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <optional>
+#include <set>
+#include <utility>
 
 #include "aggregateWriter.h"
 #include "channel/rollupSpec.h"
@@ -97,34 +101,21 @@ std::string keyIndex(const std::string& schema, const std::string& table) {
   return quotedName(schema) + "." + quotedName(table + "_key");
 }
 
-// Creates the table and its key, and fills it from the rows the file holds,
-// in one transaction: a table that exists is one that was filled.
-void create(tvsChannelConfig& channel, const tvsRollup& rollup) {
-  sqlite3* db = channel.db.get();
-  exec(db, channel, rollup, "BEGIN IMMEDIATE;", "cannot create its table");
-  try {
-    exec(db, channel, rollup, rollup.CreateTableSql(), "cannot create its table");
-    std::string schema;
-    std::string table;
-    if (!resolve(db, channel, rollup, schema, table)) refuse(channel, rollup, "table not created");
-    exec(db, channel, rollup, rollup.CreateKeySql(keyIndex(schema, table), quotedName(table)),
-         "cannot create its key");
-    const std::string entries = channel.tables.at(0).at("name").get<std::string>();
-    std::string error;
-    const std::string held = pragmaValue(db, "SELECT count(*) FROM " + entries + ";", error);
-    if (!error.empty()) refuse(channel, rollup, "cannot fill its table: " + error);
-    if (held != "0") {
-      exec(db, channel, rollup, rollup.FillSql(entries, channel.IntervalsTable()),
-           "cannot fill its table");
-      tv_dprintf("%s: rollup %s: filled with %d rows from %s rows of table %s\n",
-                 channel.name.c_str(), rollup.table.c_str(), sqlite3_changes(db), held.c_str(),
-                 entries.c_str());
-    }
-    exec(db, channel, rollup, "COMMIT;", "cannot create its table");
-  } catch (...) {
-    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
-    throw;
+// The last interval whose rows the rollup's sums hold; none when the marks
+// table has no row for it.
+std::optional<int64_t> readMark(sqlite3* db, const tvsChannelConfig& channel,
+                                const tvsRollup& rollup) {
+  const tvsStmtHandle read = prepare(
+      db, "SELECT last_interval FROM " + tvsRollupMarksTable(channel.name) + " WHERE rollup = ?");
+  if (!read) refuse(channel, rollup, std::string("cannot read its mark: ") + sqlite3_errmsg(db));
+  const std::string key = rollup.Key();
+  sqlite3_bind_text(read.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
+  const int rc = sqlite3_step(read.get());
+  if (rc == SQLITE_ROW) return sqlite3_column_int64(read.get(), 0);
+  if (rc != SQLITE_DONE) {
+    refuse(channel, rollup, std::string("cannot read its mark: ") + sqlite3_errmsg(db));
   }
+  return std::nullopt;
 }
 
 // An existing table: the bucket width its text records, its columns, its key.
@@ -158,6 +149,95 @@ void check(tvsChannelConfig& channel, const tvsRollup& rollup, const std::string
   }
 }
 
+// Sets up one rollup in one transaction: its table (created, or checked),
+// its key, and its sums of every row the file holds after its mark, which
+// then moves to the newest interval. A set-up cut short leaves the mark
+// where the sums are, and the next one goes on from there.
+void setUp(tvsChannelConfig& channel, const tvsRollup& rollup) {
+  sqlite3* db = channel.db.get();
+  const std::string marks = tvsRollupMarksTable(channel.name);
+  exec(db, channel, rollup, "BEGIN IMMEDIATE;", "cannot set up its table");
+  try {
+    exec(db, channel, rollup,
+         "CREATE TABLE IF NOT EXISTS " + marks +
+             " (rollup TEXT PRIMARY KEY, last_interval INTEGER NOT NULL);",
+         "cannot create the marks table");
+    std::string schema;
+    std::string table;
+    std::optional<int64_t> mark;
+    if (resolve(db, channel, rollup, schema, table)) {
+      check(channel, rollup, schema, table);
+      mark = readMark(db, channel, rollup);
+    } else {
+      exec(db, channel, rollup, rollup.CreateTableSql(), "cannot create its table");
+      if (!resolve(db, channel, rollup, schema, table)) {
+        refuse(channel, rollup, "table not created");
+      }
+      exec(db, channel, rollup, rollup.CreateKeySql(keyIndex(schema, table), quotedName(table)),
+           "cannot create its key");
+      mark = 0;
+    }
+    std::string error;
+    const std::string newest = pragmaValue(
+        db, "SELECT coalesce(max(id), 0) FROM " + channel.IntervalsTable() + ";", error);
+    if (!error.empty()) refuse(channel, rollup, "cannot read the intervals: " + error);
+    // A table whose mark is gone is taken to hold what the file holds.
+    if (!mark) mark = std::stoll(newest);
+    const std::string entries = channel.tables.at(0).at("name").get<std::string>();
+    const std::string pending = pragmaValue(
+        db,
+        "SELECT count(*) FROM " + entries + " WHERE interval_id > " + std::to_string(*mark) + ";",
+        error);
+    if (!error.empty()) refuse(channel, rollup, "cannot fill its table: " + error);
+    if (pending != "0") {
+      exec(db, channel, rollup, rollup.FillSql(entries, channel.IntervalsTable(), *mark),
+           "cannot fill its table");
+      tv_dprintf("%s: rollup %s: filled with %d rows from %s rows of table %s\n",
+                 channel.name.c_str(), rollup.table.c_str(), sqlite3_changes(db), pending.c_str(),
+                 entries.c_str());
+    }
+    const tvsStmtHandle moved = prepare(
+        db, "INSERT INTO " + marks +
+                " (rollup, last_interval) VALUES (?1, ?2) ON CONFLICT (rollup) DO UPDATE SET "
+                "last_interval = excluded.last_interval");
+    if (!moved) refuse(channel, rollup, std::string("cannot set its mark: ") + sqlite3_errmsg(db));
+    const std::string key = rollup.Key();
+    sqlite3_bind_text(moved.get(), 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(moved.get(), 2, std::stoll(newest));
+    if (sqlite3_step(moved.get()) != SQLITE_DONE) {
+      refuse(channel, rollup, std::string("cannot set its mark: ") + sqlite3_errmsg(db));
+    }
+    exec(db, channel, rollup, "COMMIT;", "cannot set up its table");
+  } catch (...) {
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+// Two rollups of one table (spelled apart), or a rollup of a table the
+// channel keeps rows in, would add the same sums twice.
+void refuseSharedTables(tvsChannelConfig& channel) {
+  sqlite3* db = channel.db.get();
+  std::set<std::pair<std::string, std::string>> taken;
+  const auto resolved = [&](const std::string& name) -> std::pair<std::string, std::string> {
+    const tvsStmtHandle probe = prepare(db, "SELECT * FROM " + name);
+    const char* schema = probe ? sqlite3_column_database_name(probe.get(), 0) : nullptr;
+    const char* table = probe ? sqlite3_column_table_name(probe.get(), 0) : nullptr;
+    if (schema == nullptr || table == nullptr) return {"", tvsSqlNameKey(name)};
+    return {schema, tvsSqlNameKey(table)};
+  };
+  taken.insert(resolved(channel.IntervalsTable()));
+  for (const auto& table : channel.tables) {
+    taken.insert(resolved(table.at("name").get<std::string>()));
+  }
+  for (const auto& writer : channel.state->writer->Rollups()) {
+    const tvsRollup& rollup = writer->Spec();
+    if (!taken.insert(resolved(rollup.table)).second) {
+      refuse(channel, rollup, "another rollup or a table of the channel is that table");
+    }
+  }
+}
+
 }  // namespace
 
 void setUpRollups(tvsChannelConfig& channel) {
@@ -169,16 +249,8 @@ void setUpRollups(tvsChannelConfig& channel) {
                                  nullptr, sumStep, sumFinal, nullptr) != SQLITE_OK) {
     throw tvException("%s: cannot set up rollups: %s", channel.name.c_str(), sqlite3_errmsg(db));
   }
-  for (const auto& writer : rollups) {
-    const tvsRollup& rollup = writer->Spec();
-    std::string schema;
-    std::string table;
-    if (resolve(db, channel, rollup, schema, table)) {
-      check(channel, rollup, schema, table);
-    } else {
-      create(channel, rollup);
-    }
-  }
+  refuseSharedTables(channel);
+  for (const auto& writer : rollups) setUp(channel, writer->Spec());
 }
 
 bool rollupsExpire(const tvsChannelConfig& channel) {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 tvsRollupWriter::tvsRollupWriter(const tvsRollup& spec_, const tvsColumnPlan& plan_)
-    : spec(spec_), plan(plan_) {
+    : spec(spec_), plan(plan_), mark_key(spec_.Key()) {
   // A name the plan lacks was refused when the definition was read; a plan
   // that could not be read fails every payload before any rollup.
   for (const tvsRollup::Column& column : spec.group_by) {
@@ -65,11 +65,22 @@ void tvsRollupWriter::Add(const tvsValue* const* member) {
   ++group.count;
 }
 
-bool tvsRollupWriter::Flush(sqlite3* db) {
-  if (groups.empty()) return true;
+tvsStmtHandle* tvsRollupWriter::Flush(sqlite3* db, const std::string& channel,
+                                      int64_t interval_id) {
+  if (!mark) {
+    mark = prepare(
+        db, "UPDATE " + tvsRollupMarksTable(channel) + " SET last_interval = ?1 WHERE rollup = ?2");
+    if (!mark) return &mark;
+  }
+  sqlite3_reset(mark.get());
+  sqlite3_bind_int64(mark.get(), 1, interval_id);
+  sqlite3_bind_text(mark.get(), 2, mark_key.c_str(), -1, SQLITE_STATIC);
+  if (sqlite3_step(mark.get()) != SQLITE_DONE) return &mark;
+  sqlite3_reset(mark.get());
+  if (groups.empty()) return nullptr;
   if (!upsert) {
     upsert = prepare(db, spec.UpsertSql());
-    if (!upsert) return false;
+    if (!upsert) return &upsert;
   }
   sqlite3_stmt* statement = upsert.get();
   const Sum* group_sums = sums.data();
@@ -106,9 +117,9 @@ bool tvsRollupWriter::Flush(sqlite3* db) {
       }
     }
     if (!spec.count.empty()) sqlite3_bind_int64(statement, parameter, group.count);
-    if (sqlite3_step(statement) != SQLITE_DONE) return false;
+    if (sqlite3_step(statement) != SQLITE_DONE) return &upsert;
   }
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
-  return true;
+  return nullptr;
 }

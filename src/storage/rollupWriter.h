@@ -26,10 +26,15 @@ class tvsRollupWriter {
   void Begin(int64_t time_start);
   // One entry written: its values are `member`, by slot.
   void Add(const tvsValue* const* member);
-  // Adds the payload's sums to the table. False when a step failed: the
-  // connection's error tells why, and the caller drops Statement().
-  bool Flush(sqlite3* db);
-  tvsStmtHandle& Statement() { return upsert; }
+  // Adds the payload's sums to the table, and records `interval_id` (the
+  // payload's) as the last one summed, in the marks table of `channel`.
+  // Null when done; else the statement whose prepare (it is then empty) or
+  // step failed: the connection's error tells why, and the caller drops it.
+  tvsStmtHandle* Flush(sqlite3* db, const std::string& channel, int64_t interval_id);
+  void ConnectionClosing() {
+    upsert.reset();
+    mark.reset();
+  }
 
  private:
   // A sum as SQLite's + keeps it: an integer until it passes the 64-bit
@@ -47,6 +52,7 @@ class tvsRollupWriter {
 
   const tvsRollup spec;
   const tvsColumnPlan& plan;
+  const std::string mark_key;  // the rollup's row in the marks table
   std::vector<size_t> group_columns;
   std::vector<size_t> sum_columns;
   int64_t bucket = 0;
@@ -57,4 +63,5 @@ class tvsRollupWriter {
   std::vector<Sum> sums;
   std::string key;  // reused for every entry
   tvsStmtHandle upsert;
+  tvsStmtHandle mark;
 };

@@ -93,7 +93,9 @@ void enforceSizeCap(tvsChannelConfig& channel, int64_t newest_first) {
     const int64_t rollups = rollupBytes(channel);
     over = rollups > bound ? "; the rollup tables alone take " + std::to_string(rollups) +
                                  " bytes, more than the bound"
-                           : "; the newest commit alone exceeds the bound";
+           : rollups > 0 ? "; the newest commit and the rollup tables (" + std::to_string(rollups) +
+                               " bytes) exceed the bound"
+                         : "; the newest commit alone exceeds the bound";
   }
   tv_dprintf("%s: size cap: deleted %" PRId64 " intervals, %" PRId64 " bytes used%s\n",
              channel.name.c_str(), deleted, channel.state->used_bytes, over.c_str());
