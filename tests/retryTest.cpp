@@ -19,6 +19,7 @@
 
 #include "clock.h"
 #include "faultVfs.h"
+#include "pluginFixture.h"
 #include "retryBackoff.h"
 #include "testSupport.h"
 #include "tvsPlugin.h"
@@ -32,41 +33,9 @@ namespace {
 const char kTalkers[] = R"([{"name": "talkers", "columns": [
     {"name": "ip", "type": "TEXT", "not_null": true}, {"name": "bytes", "type": "INTEGER"}]}])";
 
-class RetryTest : public ::testing::Test {
+class RetryTest : public PluginChannelTest {
  protected:
-  void SetUp() override { tvsFaultVfs::SkipDiskSync(true); }
-  void TearDown() override {
-    tvsFaultVfs::Disarm();
-    tvsFaultVfs::SkipDiskSync(false);
-    tvsFirstRetryWait = std::chrono::milliseconds(100);
-    Stop();
-    std::cout.rdbuf(saved_cout);
-  }
-
-  // Ends the plugin, if running, and the capture of its output.
-  void Stop() {
-    if (plugin) {
-      plugin->Terminate();
-      plugin.reset();
-    }
-  }
-
-  void WriteConfig(const std::string& members) {
-    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
-                               R"(", "channels": {"flows": {"db_name": "flows.db", )" + members +
-                               R"("data_source": "aggregator", "tables": )" + kTalkers + "}}}");
-  }
-
-  // Starts the plugin on channel "flows" with `members` and waits for its load.
-  void Start(const std::string& members) {
-    WriteConfig(members);
-    plugin = std::make_unique<tvsPlugin>(
-        "sink",
-        std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
-    ASSERT_EQ(0, plugin->Create());
-    ASSERT_TRUE(plugin->WaitUntilIdle());
-    log.Clear();  // the load's lines
-  }
+  RetryTest() : PluginChannelTest(kTalkers) {}
 
   // Minute k, `entries` entries of `ip` (one of k when empty) and bytes k.
   void Queue(int k, int entries = 3, const std::string& ip = "") {
@@ -79,29 +48,8 @@ class RetryTest : public ::testing::Test {
     QueueText(R"({"log_time_start": )" + std::to_string(k * 60) + R"(, "log_time_end": )" +
               std::to_string(k * 60 + 60) + R"(, "stats": [)" + stats + "]}");
   }
-  void QueueText(const std::string& text) {
-    plugin->QueuePayload(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(),
-                                                               std::set<std::string>{"flows"}));
-  }
-
   // A disk that refuses every write until Disarm.
   void DiskFull() { tvsFaultVfs::Arm(tvsFaultVfs::kWrite, 1, SQLITE_FULL, dir.path() + "/", true); }
-
-  json Flows() {
-    json status = json::object();
-    plugin->GetStatus(status);
-    return status["channels"]["flows"];
-  }
-  // Sends the worker round its loop, where it tries what is due, until
-  // `done` holds of the channel's status.
-  bool Until(const std::function<bool(const json&)>& done) {
-    for (int round = 0; round < 1000; ++round) {
-      if (done(Flows())) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      plugin->WaitUntilIdle();
-    }
-    return false;
-  }
   static bool NoneHeld(const json& flows) { return flows.value("held", -1) == 0; }
 
   // The minutes stored, in the order of their interval ids.
@@ -122,15 +70,6 @@ class RetryTest : public ::testing::Test {
     return static_cast<size_t>(std::count_if(
         lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
   }
-
-  TempDir dir;
-  LogCapture log;
-  GlobalConfigScope global;
-  std::unique_ptr<tvsPlugin> plugin;
-  // The "Found table" lines of each load go nowhere; gtest's own output does
-  // not pass through std::cout.
-  std::ostringstream found_lines;
-  std::streambuf* saved_cout = std::cout.rdbuf(found_lines.rdbuf());
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "channelFixture.h"
 #include "clock.h"
 #include "faultVfs.h"
+#include "pluginFixture.h"
 #include "retryBackoff.h"
 #include "tvsPlugin.h"
 
@@ -52,33 +53,10 @@ std::string Mismatches(const std::string& rollup, int seconds, const std::string
          ") UNION ALL SELECT * FROM (" + kept + " EXCEPT " + raw + "))";
 }
 
-class RollupStreamTest : public ::testing::Test {
+class RollupStreamTest : public PluginChannelTest {
  protected:
-  void SetUp() override { tvsFaultVfs::SkipDiskSync(true); }
-  void TearDown() override {
-    tvsFaultVfs::Disarm();
-    tvsFaultVfs::SkipDiskSync(false);
-    tvsFirstRetryWait = std::chrono::milliseconds(100);
-    Stop();
-    std::cout.rdbuf(saved_cout);
-  }
-  void Stop() {
-    if (plugin) plugin->Terminate();
-    plugin.reset();
-  }
-  void WriteConfig(const std::string& members) {
-    dir.Write("sink.json", R"({"db_path": ")" + dir.path() +
-                               R"(", "channels": {"flows": {"db_name": "flows.db", )" + members +
-                               R"("data_source": "aggregator", "tables": )" + kTables + "}}}");
-  }
-  void Start(const std::string& members) {
-    WriteConfig(members);
-    plugin = std::make_unique<tvsPlugin>(
-        "sink",
-        std::map<std::string, std::string>{{"config", dir.File("sink.json")}, {"type", "1"}});
-    ASSERT_EQ(0, plugin->Create());
-    ASSERT_TRUE(plugin->WaitUntilIdle());
-  }
+  RollupStreamTest() : PluginChannelTest(kTables) {}
+
   void Reload(const std::string& members) {
     WriteConfig(members);
     plugin->DispatchEvent(tvPlugin::EVENT_RELOAD, nullptr);
@@ -98,15 +76,6 @@ class RollupStreamTest : public ::testing::Test {
     QueueText(R"({"log_time_start": )" + std::to_string(k * 600) + R"(, "log_time_end": )" +
               std::to_string(k * 600 + 600) + R"(, "stats": [)" + stats + "]}");
   }
-  void QueueText(const std::string& text) {
-    plugin->QueuePayload(std::make_shared<tvPluginSinkPayload>(text.data(), text.size(),
-                                                               std::set<std::string>{"flows"}));
-  }
-  json Flows() {
-    json status = json::object();
-    plugin->GetStatus(status);
-    return status["channels"]["flows"];
-  }
   bool UntilSettled(int payloads) {
     for (int round = 0; round < 2000; ++round) {
       const json flows = Flows();
@@ -117,13 +86,6 @@ class RollupStreamTest : public ::testing::Test {
     return false;
   }
   std::string Q1(const std::string& sql) { return Query(dir.File("flows.db"), sql).at(0).at(0); }
-
-  TempDir dir;
-  LogCapture log;
-  GlobalConfigScope global;
-  std::unique_ptr<tvsPlugin> plugin;
-  std::ostringstream found_lines;
-  std::streambuf* saved_cout = std::cout.rdbuf(found_lines.rdbuf());
 };
 
 }  // namespace
