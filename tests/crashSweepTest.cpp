@@ -216,6 +216,21 @@ class CrashSweep : public ::testing::TestWithParam<CrashConfig> {
         const size_t bar = value.find('|');
         found[std::stoi(value.substr(0, bar))] = value.substr(bar + 1);
       }
+      // A rollup's sums are those of the rows the cut left, no more, no less.
+      if (std::string(config.members).find("rollups") == std::string::npos) return;
+      const std::string raw =
+          "SELECT i.time_start - i.time_start % 60, t.ip, sum(t.bytes), count(*) FROM talkers t "
+          "JOIN b_intervals i ON t.interval_id = i.id GROUP BY 1, 2";
+      const std::string kept = "SELECT bucket, ip, bytes, n FROM r";
+      if (!column(db,
+                  "SELECT count(*) FROM (SELECT * FROM (" + raw + " EXCEPT " + kept +
+                      ") UNION ALL SELECT * FROM (" + kept + " EXCEPT " + raw + "))",
+                  values, error) ||
+          values != std::vector<std::string>{"0"}) {
+        corrupt = true;
+        tally.Problem(where + ": " + file + ": rollup rows that differ from the rows: " +
+                      (error.empty() ? values.at(0) : error));
+      }
     };
     {
       LogCapture log;
@@ -226,6 +241,12 @@ class CrashSweep : public ::testing::TestWithParam<CrashConfig> {
         channel.Load("b", json::parse(channelJson(config)));
         channel.InitDatabase();
         read(channel.db.get(), "b.db");
+        // Sums and their mark went in together: nothing was left to add.
+        for (const std::string& line : log.Lines()) {
+          if (line.find("filled with") == std::string::npos) continue;
+          corrupt = true;
+          tally.Problem(where + ": " + line);
+        }
       } catch (const std::exception& e) {
         corrupt = true;
         tally.Problem(where + ": opening b.db: " + e.what());
@@ -434,6 +455,11 @@ const CrashConfig kConfigs[] = {
     {"DailyPurge", R"("purge_in_days": 30)", Promise::kDurable, Middle::kDailyPurge},
     {"DailyPurgeWalLimit", R"("purge_in_days": 30, "journal_mode": "wal", "wal_limit_mb": 1)",
      Promise::kDurable, Middle::kDailyPurge},
+    // Rollup sums in each payload's savepoint, with their mark.
+    {"RollupBatch",
+     R"("commit_batch": 16, "rollups": [{"table": "r", "seconds": 60, "group_by": ["ip"],
+        "sum": ["bytes"], "count": "n"}])",
+     Promise::kDurable},
     {"Reload", R"("commit_batch": 16)", Promise::kDurable, Middle::kReload},
     {"ReloadWal", R"("journal_mode": "wal")", Promise::kDurable, Middle::kReload},
     // The file is moved away; the plugin opens a new one at its path.
