@@ -192,8 +192,9 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     // Nothing of an earlier payload, which may have ended by an error.
     std::fill(members.begin(), members.end(), nullptr);
     for (const auto& rollup : rollups) rollup->Begin(time_start);
-    // Sets the members of `entry` from `at`, which it moves on; false when
-    // the entry has none (every slot then binds empty).
+    // Sets the members of `entry` from the run `at`; false when the entry
+    // has none (every slot then binds empty). `release` clears them and
+    // moves the run on.
     const auto take = [&](tvsMemberRuns& at, uint64_t entry) {
       if (!at.Valid() || at.Entry() != entry) return false;
       for (size_t i = at.Begin(); i < at.End(); ++i) members[values[i].slot] = &values[i];
