@@ -1,4 +1,6 @@
 // Writing aggregator payloads: rows, conversions, and every failure path.
+#include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include "channelFixture.h"
@@ -344,4 +346,50 @@ TEST_F(AggregateWriterTest, ATableOfTwoThousandColumnsStaysWithinSQLitesParamete
   for (int i = 0; i < 40; ++i) stats += std::string(i ? "," : "") + "{" + entry + "}";
   EXPECT_EQ(40, WriteStats(*channel, "[" + stats + "]"));
   EXPECT_EQ((Rows{{"40", "1996", "40"}}), Q("SELECT count(*), max(c1996), max(id) FROM t"));
+}
+
+TEST_F(AggregateWriterTest, ForeignKeysOfTheirOwnAreCheckedRowByRowAsAlone) {
+  // A foreign key is checked at the end of its statement: in a group, a row
+  // could find its parent in a later row, or be reported after a later
+  // row's failure. Such tables take one row per statement.
+  const std::pair<const char*, const char*> cases[] = {
+      {R"([{"name": "t", "columns": [{"name": "ip", "type": "TEXT", "not_null": true},
+          {"name": "ref", "type": "INTEGER", "foreign_key": {"table": "other", "column": "id"}}]},
+          {"name": "other", "columns": [{"name": "v", "type": "TEXT"}]}])",
+       R"([{"ip": "a", "ref": 5}, {"ref": null}])"},
+      {R"([{"name": "t", "columns": [{"name": "ip", "type": "TEXT"},
+          {"name": "ref", "type": "INTEGER", "foreign_key": {"table": "t", "column": "id"}}]}])",
+       R"([{"ip": "child", "ref": 2}, {"ip": "parent"}])"},
+  };
+  for (const auto& [tables, stats] : cases) {
+    SCOPED_TRACE(tables);
+    std::filesystem::remove(DbFile());
+    auto channel = Open(R"({"db_name": "flows.db", "data_source": "aggregator", "tables": )" +
+                        std::string(tables) + "}");
+    EXPECT_EQ(-1, WriteStats(*channel, stats));
+    EXPECT_THAT(log.Lines(),
+                ElementsAre("flows: SQLite stats insert failed: FOREIGN KEY constraint failed\n",
+                            "flows: Transaction aborted\n"));
+    EXPECT_EQ((Rows{{"0", "0"}}),
+              Q("SELECT (SELECT count(*) FROM flows_intervals), (SELECT count(*) FROM t)"));
+  }
+}
+
+TEST_F(AggregateWriterTest, PayloadsOfEverySizeKeepOneStatementPerPowerOfTwo) {
+  auto channel = OpenColumns(R"([{"name": "ip", "type": "TEXT"}])");
+  for (int n = 1; n <= 33; ++n) {
+    std::string stats;
+    for (int i = 0; i < n; ++i) stats += std::string(i ? "," : "") + R"({"ip": "h"})";
+    ASSERT_EQ(n, WriteStats(*channel, "[" + stats + "]"));
+  }
+  std::vector<int> sizes;
+  for (sqlite3_stmt* s = sqlite3_next_stmt(channel->db.get(), nullptr); s;
+       s = sqlite3_next_stmt(channel->db.get(), s)) {
+    if (std::string(sqlite3_sql(s)).rfind("INSERT INTO t ", 0) == 0) {
+      sizes.push_back(sqlite3_bind_parameter_count(s) / 2);
+    }
+  }
+  std::sort(sizes.begin(), sizes.end());
+  EXPECT_EQ((std::vector<int>{1, 2, 4, 8, 16, 32}), sizes);
+  EXPECT_EQ((Rows{{"561", "561"}}), Q("SELECT count(*), max(id) FROM t"));
 }

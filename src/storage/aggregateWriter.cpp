@@ -55,6 +55,17 @@ struct tvsResetStatement {
 };
 using tvsStatementRelease = std::unique_ptr<tvsStmtHandle, tvsResetStatement>;
 
+// Rows per entry statement: a group of them saves SQLite a statement's
+// set-up per row. A power of two, so that a payload's last entries go in
+// statements of the sizes below it (16, 8, ... 1), the only others kept; and
+// no statement takes more than kMostParameters, which keeps a wide table's
+// statements small.
+constexpr size_t kGroupRows = 32;
+constexpr size_t kMostParameters = 4096;
+// The sizes a write may use: the powers of two up to kGroupRows.
+constexpr size_t kGroupSizes = 6;
+static_assert(size_t{1} << (kGroupSizes - 1) == kGroupRows, "one size per power of two");
+
 // The same for the entry statements a write used: each is left reset, with
 // no binding into the payload, on every way out.
 class tvsStatementsReset {
@@ -67,8 +78,7 @@ class tvsStatementsReset {
       if (statement) tvsResetStatement()(statement);
     }
   }
-  // A write uses at most a statement for its groups, one for its last
-  // group, and the single-row one.
+  // A write uses at most one statement of each size.
   void Note(tvsStmtHandle* statement) {
     for (tvsStmtHandle*& slot : used) {
       if (slot == statement) return;
@@ -80,16 +90,48 @@ class tvsStatementsReset {
   }
 
  private:
-  std::array<tvsStmtHandle*, 3> used{};
+  std::array<tvsStmtHandle*, kGroupSizes> used{};
 };
 
-// Rows per entry statement: a group of them saves SQLite a statement's
-// set-up per row. As many as fit the connection's limit on parameters.
-constexpr size_t kGroupRows = 32;
-size_t groupRows(sqlite3* db, size_t parameters_per_row) {
+// True when `table` (as configured) has no foreign key but interval_id's,
+// whose parent, the payload's interval row, is always there.
+bool onlyIntervalKey(sqlite3* db, const std::string& table, const std::string& intervals) {
+  const tvsStmtHandle probe = prepare(db, "SELECT * FROM " + table);
+  const char* schema = probe ? sqlite3_column_database_name(probe.get(), 0) : nullptr;
+  const char* resolved = probe ? sqlite3_column_table_name(probe.get(), 0) : nullptr;
+  if (schema == nullptr || resolved == nullptr) return false;
+  const tvsStmtHandle keys =
+      prepare(db,
+              "SELECT count(*) FROM pragma_foreign_key_list(?1, ?2) WHERE lower(\"from\") <> "
+              "'interval_id' OR lower(\"table\") <> lower(?3)");
+  if (!keys) return false;
+  sqlite3_bind_text(keys.get(), 1, resolved, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(keys.get(), 2, schema, -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(keys.get(), 3, intervals.c_str(), -1, SQLITE_TRANSIENT);
+  return sqlite3_step(keys.get()) == SQLITE_ROW && sqlite3_column_int64(keys.get(), 0) == 0;
+}
+
+// The rows of a full group on the connection. A foreign key is checked when
+// its statement ends, so in a group a row could find its parent in a later
+// row, or fail after a later row's failure: a table with other keys than
+// interval_id's gets one row per statement, as every row then fails or
+// passes as it would alone.
+size_t groupRows(sqlite3* db, const std::string& table, const std::string& intervals,
+                 size_t parameters_per_row) {
+  if (!onlyIntervalKey(db, table, intervals)) return 1;
   const int limit = sqlite3_limit(db, SQLITE_LIMIT_VARIABLE_NUMBER, -1);
-  const size_t fit = limit > 0 ? static_cast<size_t>(limit) / parameters_per_row : 1;
-  return std::max<size_t>(1, std::min(kGroupRows, fit));
+  const size_t most = std::min(kMostParameters, limit > 0 ? static_cast<size_t>(limit) : 1);
+  const size_t fit = std::min(kGroupRows, most / parameters_per_row);
+  size_t rows = 1;
+  while (rows * 2 <= fit) rows *= 2;
+  return rows;
+}
+
+// The largest power of two no larger than `rows` (at least 1).
+size_t powerOfTwoBelow(uint64_t rows) {
+  size_t size = 1;
+  while (size * 2 <= rows) size *= 2;
+  return size;
 }
 
 }  // namespace
@@ -175,7 +217,8 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
 
   const json& table = channel.tables.at(0);
   if (group_rows == 0) {
-    group_rows = groupRows(db, plan->Parameters());
+    group_rows = groupRows(db, table.at("name").get<std::string>(), channel.IntervalsTable(),
+                           plan->Parameters());
     // Room for every size once: the statements noted below stay where they are.
     entry_inserts.resize(group_rows + 1);
   }
@@ -207,10 +250,10 @@ int tvsAggregateWriter::Write(tvsChannelConfig& channel, const tvsAggregatePaylo
     };
     const size_t per_row = plan->Parameters();
     for (uint64_t entry = 0; entry < payload.entries;) {
-      // Entries go in groups of group_rows, the last group with a statement
-      // of its own size.
-      const size_t count =
-          static_cast<size_t>(std::min<uint64_t>(group_rows, payload.entries - entry));
+      // Entries go in groups of group_rows, the last ones in groups of the
+      // powers of two below it.
+      const uint64_t left = payload.entries - entry;
+      const size_t count = left >= group_rows ? group_rows : powerOfTwoBelow(left);
       tvsStmtHandle& handle = EntryInsert(db, table, count);
       if (!handle) return fail("%s: SQLite prepare failed: %s\n", nullptr);
       used.Note(&handle);
