@@ -317,6 +317,24 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, FloorK
     }
     return grouped[rows];
   };
+  // One row's values from parameter `first` on: the interval id, then each
+  // value; text in place, or copied as the writer was first described.
+  const auto bindRow = [lean](sqlite3_stmt* statement, int first, int64_t interval_id,
+                              const std::vector<Value>& row) {
+    sqlite3_bind_int64(statement, first, interval_id);
+    int parameter = first + 1;
+    for (const Value& value : row) {
+      if (value.kind == Value::kText) {
+        sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(),
+                            lean ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
+      } else if (value.kind == Value::kInteger) {
+        sqlite3_bind_int64(statement, parameter, value.integer);
+      } else {
+        sqlite3_bind_null(statement, parameter);
+      }
+      ++parameter;
+    }
+  };
   // The floor runs on this thread alone.
   InstructionCounter instructions;
   const Stopwatch watch(&instructions);
@@ -333,20 +351,9 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, FloorK
         const size_t rows = std::min(kGroupRows, payload.rows.size() - first);
         sqlite3_stmt* statement = groupedStatement(rows);
         sqlite3_reset(statement);
-        int parameter = 1;
         for (size_t r = first; r < first + rows; ++r) {
-          sqlite3_bind_int64(statement, parameter++, interval_id);
-          for (const Value& value : payload.rows[r]) {
-            if (value.kind == Value::kText) {
-              sqlite3_bind_text64(statement, parameter, value.text.data(), value.text.size(),
-                                  SQLITE_STATIC, SQLITE_UTF8);
-            } else if (value.kind == Value::kInteger) {
-              sqlite3_bind_int64(statement, parameter, value.integer);
-            } else {
-              sqlite3_bind_null(statement, parameter);
-            }
-            ++parameter;
-          }
+          bindRow(statement, static_cast<int>((r - first) * (payload.rows[r].size() + 1)) + 1,
+                  interval_id, payload.rows[r]);
         }
         if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
       }
@@ -356,19 +363,7 @@ Measurement runInsertFloor(const std::string& dir, const PayloadSet& set, FloorK
     for (const auto& row : payload.rows) {
       sqlite3_reset(entry);
       if (!lean) sqlite3_clear_bindings(entry);
-      sqlite3_bind_int64(entry, 1, interval_id);
-      int parameter = 2;
-      for (const Value& value : row) {
-        if (value.kind == Value::kText) {
-          sqlite3_bind_text64(entry, parameter, value.text.data(), value.text.size(),
-                              lean ? SQLITE_STATIC : SQLITE_TRANSIENT, SQLITE_UTF8);
-        } else if (value.kind == Value::kInteger) {
-          sqlite3_bind_int64(entry, parameter, value.integer);
-        } else {
-          sqlite3_bind_null(entry, parameter);
-        }
-        ++parameter;
-      }
+      bindRow(entry, 1, interval_id, row);
       if (sqlite3_step(entry) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
     }
     sqlite3_reset(entry);

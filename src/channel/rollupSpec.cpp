@@ -73,13 +73,18 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
   return text;
 }
 
-}  // namespace
-
-namespace {
-
 // The lowest bucket start the 64-bit range holds for `seconds`.
 int64_t lowestBucket(int64_t seconds) {
   return -(std::numeric_limits<int64_t>::max() / seconds) * seconds;
+}
+
+// "c = c + excluded.c, ..." over the columns a payload adds to.
+std::string addedUpdates(const tvsRollup& rollup) {
+  std::vector<std::string> updates;
+  for (const std::string& column : rollup.Added()) {
+    updates.push_back(column + " = " + column + " + excluded." + column);
+  }
+  return joined(updates, ", ");
 }
 
 }  // namespace
@@ -88,6 +93,24 @@ int64_t tvsRollup::Bucket(int64_t time_start) const {
   const int64_t lowest = lowestBucket(seconds);
   if (time_start < lowest) return lowest;
   return time_start - ((time_start % seconds) + seconds) % seconds;
+}
+
+void tvsRollupSum::Add(int64_t value) {
+  if (is_real) {
+    real += static_cast<double>(value);
+    return;
+  }
+  const int64_t before = integer;
+  if (__builtin_add_overflow(before, value, &integer)) {
+    is_real = true;
+    real = static_cast<double>(before) + static_cast<double>(value);
+  }
+}
+
+void tvsRollupSum::AddReal(double value) {
+  if (!is_real) real = static_cast<double>(integer);
+  is_real = true;
+  real += value;
 }
 
 std::string tvsSqlNameKey(const std::string& name) {
@@ -112,6 +135,12 @@ std::string tvsSqlNameKey(const std::string& name) {
 }
 
 std::string tvsRollup::Key() const { return tvsSqlNameKey(table); }
+
+std::vector<std::string> tvsRollup::Added() const {
+  std::vector<std::string> added = sum;
+  if (!count.empty()) added.push_back(count);
+  return added;
+}
 
 std::string tvsRollup::KeyColumns() const {
   std::string key = kBucketColumn;
@@ -139,16 +168,11 @@ std::string tvsRollup::CreateKeySql(const std::string& index, const std::string&
 std::string tvsRollup::UpsertSql() const {
   std::vector<std::string> columns{kBucketColumn};
   for (const Column& column : group_by) columns.push_back(column.name);
-  std::vector<std::string> added = sum;
-  if (!count.empty()) added.push_back(count);
+  const std::vector<std::string> added = Added();
   columns.insert(columns.end(), added.begin(), added.end());
-  std::vector<std::string> updates;
-  for (const std::string& column : added) {
-    updates.push_back(column + " = " + column + " + excluded." + column);
-  }
   return "INSERT INTO " + table + " (" + joined(columns, ", ") + ") VALUES (" +
          joined(std::vector<std::string>(columns.size(), "?"), ", ") + ") ON CONFLICT (" +
-         KeyColumns() + ") DO UPDATE SET " + joined(updates, ", ");
+         KeyColumns() + ") DO UPDATE SET " + addedUpdates(*this);
 }
 
 std::string tvsRollup::FillSql(const std::string& entries, const std::string& intervals,
@@ -174,15 +198,11 @@ std::string tvsRollup::FillSql(const std::string& entries, const std::string& in
     columns.push_back(count);
     values.push_back("count(*)");
   }
-  std::vector<std::string> updates;
-  for (size_t i = 1 + group_by.size(); i < columns.size(); ++i) {
-    updates.push_back(columns[i] + " = " + columns[i] + " + excluded." + columns[i]);
-  }
   return "INSERT INTO " + table + " (" + joined(columns, ", ") + ") SELECT " +
          joined(values, ", ") + " FROM " + entries + " AS e JOIN " + intervals +
          " AS i ON e.interval_id = i.id WHERE e.interval_id > " + std::to_string(mark) +
          " GROUP BY " + joined(positions, ", ") + " ON CONFLICT (" + KeyColumns() +
-         ") DO UPDATE SET " + joined(updates, ", ") + ";";
+         ") DO UPDATE SET " + addedUpdates(*this) + ";";
 }
 
 std::vector<tvsRollup> readRollups(const std::string& channel, const json& rollups,

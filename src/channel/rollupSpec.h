@@ -35,6 +35,8 @@ struct tvsRollup {
   std::vector<std::string> sum;  // INTEGER columns of the first table
   std::string count;             // the row-count column; empty for none
 
+  // The columns a payload adds to: the sums, then the count.
+  std::vector<std::string> Added() const;
   // The bucket `time_start` falls in: rounded down to a multiple of seconds
   // (held at the lowest multiple the 64-bit range has).
   int64_t Bucket(int64_t time_start) const;
@@ -68,6 +70,17 @@ std::string tvsSqlNameKey(const std::string& name);
 inline std::string tvsRollupMarksTable(const std::string& channel) {
   return channel + "_rollup_marks";
 }
+
+// A rollup's sum as SQLite's + keeps one: an integer until it passes the
+// 64-bit range, a real number from then on. All zero is the empty sum, so
+// zeroed memory (SQLite's aggregate context) holds one.
+struct tvsRollupSum {
+  int64_t integer;
+  double real;
+  bool is_real;
+  void Add(int64_t value);
+  void AddReal(double value);
+};
 
 // Reads and checks the "rollups" array of `channel` against its `tables`
 // (with their default columns; a rollup sums the first) and its `intervals`

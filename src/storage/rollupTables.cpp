@@ -22,14 +22,8 @@ constexpr int64_t kSecondsPerDay = 86400;
 // The sum a rollup is filled with: sum() that goes on as a real number past
 // the 64-bit range, as the sums added payload by payload do, instead of
 // failing the fill; 0 over no value, as the table's NOT NULL columns need.
-struct RollupSum {
-  int64_t integer;
-  double real;
-  bool is_real;
-};
-
 void sumStep(sqlite3_context* context, int, sqlite3_value** values) {
-  auto* sum = static_cast<RollupSum*>(sqlite3_aggregate_context(context, sizeof(RollupSum)));
+  auto* sum = static_cast<tvsRollupSum*>(sqlite3_aggregate_context(context, sizeof(tvsRollupSum)));
   if (sum == nullptr) {
     sqlite3_result_error_nomem(context);
     return;
@@ -37,26 +31,16 @@ void sumStep(sqlite3_context* context, int, sqlite3_value** values) {
   switch (sqlite3_value_numeric_type(values[0])) {
     case SQLITE_NULL:
       return;
-    case SQLITE_INTEGER: {
-      const int64_t value = sqlite3_value_int64(values[0]);
-      const int64_t before = sum->integer;
-      if (sum->is_real) {
-        sum->real += static_cast<double>(value);
-      } else if (__builtin_add_overflow(before, value, &sum->integer)) {
-        sum->is_real = true;
-        sum->real = static_cast<double>(before) + static_cast<double>(value);
-      }
+    case SQLITE_INTEGER:
+      sum->Add(sqlite3_value_int64(values[0]));
       return;
-    }
     default:
-      if (!sum->is_real) sum->real = static_cast<double>(sum->integer);
-      sum->is_real = true;
-      sum->real += sqlite3_value_double(values[0]);
+      sum->AddReal(sqlite3_value_double(values[0]));
   }
 }
 
 void sumFinal(sqlite3_context* context) {
-  const auto* sum = static_cast<RollupSum*>(sqlite3_aggregate_context(context, 0));
+  const auto* sum = static_cast<tvsRollupSum*>(sqlite3_aggregate_context(context, 0));
   if (sum != nullptr && sum->is_real) {
     sqlite3_result_double(context, sum->real);
   } else {

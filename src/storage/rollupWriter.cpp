@@ -16,18 +16,6 @@ tvsRollupWriter::tvsRollupWriter(const tvsRollup& spec_, const tvsColumnPlan& pl
   }
 }
 
-void tvsRollupWriter::Sum::Add(int64_t value) {
-  if (is_real) {
-    real += static_cast<double>(value);
-    return;
-  }
-  const int64_t before = integer;
-  if (__builtin_add_overflow(before, value, &integer)) {
-    is_real = true;
-    real = static_cast<double>(before) + static_cast<double>(value);
-  }
-}
-
 void tvsRollupWriter::Begin(int64_t time_start) {
   bucket = spec.Bucket(time_start);
   index.clear();
@@ -56,7 +44,7 @@ void tvsRollupWriter::Add(const tvsValue* const* member) {
     sums.resize(sums.size() + sum_columns.size());
   }
   Group& group = groups[found.first->second];
-  Sum* group_sums = sums.data() + found.first->second * sum_columns.size();
+  tvsRollupSum* group_sums = sums.data() + found.first->second * sum_columns.size();
   for (size_t i = 0; i < sum_columns.size(); ++i) {
     const tvsStoredValue value = plan.Stored(sum_columns[i], member);
     // A NULL adds nothing, as in SQLite's sum().
@@ -83,7 +71,7 @@ tvsStmtHandle* tvsRollupWriter::Flush(sqlite3* db, const std::string& channel,
     if (!upsert) return &upsert;
   }
   sqlite3_stmt* statement = upsert.get();
-  const Sum* group_sums = sums.data();
+  const tvsRollupSum* group_sums = sums.data();
   for (const Group& group : groups) {
     sqlite3_reset(statement);
     int parameter = 1;

@@ -37,14 +37,6 @@ class tvsRollupWriter {
   }
 
  private:
-  // A sum as SQLite's + keeps it: an integer until it passes the 64-bit
-  // range, a real number from then on.
-  struct Sum {
-    int64_t integer = 0;
-    double real = 0;
-    bool is_real = false;
-    void Add(int64_t value);
-  };
   struct Group {
     const std::string* key;  // its values, encoded; bound from there
     int64_t count;
@@ -60,8 +52,8 @@ class tvsRollupWriter {
   // they first appeared; their sums, sum_columns.size() per group.
   std::unordered_map<std::string, size_t> index;
   std::vector<Group> groups;
-  std::vector<Sum> sums;
-  std::string key;  // reused for every entry
+  std::vector<tvsRollupSum> sums;  // value-initialized: empty sums
+  std::string key;                 // reused for every entry
   tvsStmtHandle upsert;
   tvsStmtHandle mark;
 };

@@ -29,39 +29,44 @@ Presence columnPresence(sqlite3* db, const std::string& table, const std::string
                                                                            : Presence::kUnknown;
 }
 
+// A configured column `table` may lack: when it does, logged, or with
+// add_columns added as `definition` (its type and constraints) and logged;
+// `refusal`, when given, is why it cannot be added (a load error).
+void reconcileColumn(tvsChannelConfig& channel, const std::string& table, const std::string& column,
+                     const std::string& definition, const char* refusal = nullptr) {
+  sqlite3* db = channel.db.get();
+  const char* name = channel.name.c_str();
+  if (columnPresence(db, table, column) != Presence::kMissing) return;
+  if (channel.settings.schema_update != "add_columns") {
+    tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
+               table.c_str(), column.c_str());
+    return;
+  }
+  std::string error = refusal ? refusal : "";
+  if (!refusal &&
+      execSql(db, "ALTER TABLE " + table + " ADD COLUMN " + column + " " + definition + ";",
+              error)) {
+    tv_dprintf("%s: added column %s to table %s\n", name, column.c_str(), table.c_str());
+    return;
+  }
+  throw tvException("%s: cannot add column %s to table %s: %s", name, column.c_str(), table.c_str(),
+                    error.c_str());
+}
+
 }  // namespace
 
 void reconcileTables(tvsChannelConfig& channel) {
-  sqlite3* db = channel.db.get();
-  const char* name = channel.name.c_str();
-  const bool add = channel.settings.schema_update == "add_columns";
   for (const json& table : channel.tables) {
     // The table definitions have been generated already, so names and types
     // are strings here.
     const std::string table_name = table.at("name").get<std::string>();
     for (const json& column : table.at("columns")) {
-      const std::string column_name = column.at("name").get<std::string>();
-      if (columnPresence(db, table_name, column_name) != Presence::kMissing) continue;
-      if (!add) {
-        tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
-                   table_name.c_str(), column_name.c_str());
-        continue;
-      }
-      if (column.value("primary_key", false) || column.value("autoincrement", false)) {
-        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(),
-                          table_name.c_str(), "a primary key column cannot be added");
-      }
-      std::string sql = "ALTER TABLE " + table_name + " ADD COLUMN " + column_name + " " +
-                        column.at("type").get<std::string>();
+      std::string definition = column.at("type").get<std::string>();
       const auto fallback = column.find("default");
-      if (fallback != column.end()) sql += " DEFAULT " + fallback->dump();
-      std::string error;
-      if (!execSql(db, sql + ";", error)) {
-        throw tvException("%s: cannot add column %s to table %s: %s", name, column_name.c_str(),
-                          table_name.c_str(), error.c_str());
-      }
-      tv_dprintf("%s: added column %s to table %s\n", name, column_name.c_str(),
-                 table_name.c_str());
+      if (fallback != column.end()) definition += " DEFAULT " + fallback->dump();
+      const bool key = column.value("primary_key", false) || column.value("autoincrement", false);
+      reconcileColumn(channel, table_name, column.at("name").get<std::string>(), definition,
+                      key ? "a primary key column cannot be added" : nullptr);
     }
   }
 }
@@ -75,23 +80,7 @@ void reconcileRollup(tvsChannelConfig& channel, const tvsRollup& rollup) {
                       rollup.table.c_str(), rollup.table.c_str(), column.name.c_str(),
                       "a rollup table is never rewritten: give the rollup a new table");
   }
-  std::vector<std::string> added = rollup.sum;
-  if (!rollup.count.empty()) added.push_back(rollup.count);
-  for (const std::string& column : added) {
-    if (columnPresence(db, rollup.table, column) != Presence::kMissing) continue;
-    if (channel.settings.schema_update != "add_columns") {
-      tv_dprintf("%s: table %s has no column %s; payloads will fail until it is added\n", name,
-                 rollup.table.c_str(), column.c_str());
-      continue;
-    }
-    std::string error;
-    if (!execSql(db,
-                 "ALTER TABLE " + rollup.table + " ADD COLUMN " + column +
-                     " INTEGER NOT NULL DEFAULT 0;",
-                 error)) {
-      throw tvException("%s: cannot add column %s to table %s: %s", name, column.c_str(),
-                        rollup.table.c_str(), error.c_str());
-    }
-    tv_dprintf("%s: added column %s to table %s\n", name, column.c_str(), rollup.table.c_str());
+  for (const std::string& column : rollup.Added()) {
+    reconcileColumn(channel, rollup.table, column, "INTEGER NOT NULL DEFAULT 0");
   }
 }
